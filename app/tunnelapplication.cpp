@@ -1,0 +1,151 @@
+#include "app/tunnelapplication.h"
+
+#include "app/tunnelsplashscreen.h"
+#include "config/configurationfile.h"
+#include "log/debug_class.h"
+#include "ui/messagebox.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLibraryInfo>
+#include <QTextStream>
+
+TunnelApplication::TunnelApplication(int &argc, char **argv) : QApplication(argc, argv)
+{
+    setApplicationName(QStringLiteral("Velmora"));
+    setOrganizationName(QStringLiteral("Tavrel"));
+    setQuitOnLastWindowClosed(false);
+}
+
+TunnelApplication::~TunnelApplication()
+{
+    delete m_splash;
+}
+
+TunnelApplication *TunnelApplication::instance()
+{
+    return qobject_cast<TunnelApplication *>(QCoreApplication::instance());
+}
+
+QString TunnelApplication::textFromResourceFile(const QString &name)
+{
+    QFile file(QStringLiteral(":/") + name);
+    if (!file.open(QIODevice::ReadOnly)) {
+        VLOG(-10) << "Unable to open file:" << name << " : " << file.errorString();
+        return QString();
+    }
+    return QString::fromUtf8(file.readAll());
+}
+
+QString TunnelApplication::versionString()
+{
+    QString revision;
+    QString date;
+    QFile file(QStringLiteral(":/files/build_data.txt"));
+    if (file.open(QIODevice::ReadOnly)) {
+        const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+        revision = lines.value(0).trimmed();
+        date = lines.value(1).trimmed();
+    }
+    return QStringLiteral("%1.%2.%3.%4 (rev. %5 - %6)")
+        .arg(1)
+        .arg(0)
+        .arg(0)
+        .arg(1881)
+        .arg(revision, date);
+}
+
+void TunnelApplication::InitializeApp(bool startedMinimized)
+{
+    VLOG(10) << QStringLiteral("Plugins Path: %1").arg(QLibraryInfo::location(QLibraryInfo::PluginsPath));
+    m_startedMinimized = startedMinimized;
+
+    QFile qss(QStringLiteral(":/qss/appstyle.qss"));
+    if (qss.open(QIODevice::ReadOnly)) {
+        QByteArray sheet = qss.readAll();
+        const int zero = sheet.indexOf('\0');
+        if (zero >= 0)
+            sheet.truncate(zero);
+        setStyleSheet(QString::fromLatin1(sheet));
+    }
+
+    QString errors;
+    if (loadSettings(&errors) != 0)
+        showConfigurationErrors(errors);
+}
+
+void TunnelApplication::shutdown() {}
+
+QString TunnelApplication::configurationPath() const
+{
+    return QDir(m_dataPath).absoluteFilePath(QStringLiteral("configuration.ini"));
+}
+
+bool TunnelApplication::configurationExists() const
+{
+    return ConfigurationFile(configurationPath()).exists();
+}
+
+int TunnelApplication::indexOfUuid(const QUuid &uuid) const
+{
+    for (int i = 0; i < m_configurations.size(); ++i)
+        if (m_configurations.at(i).uuid == uuid)
+            return i;
+    return -1;
+}
+
+int TunnelApplication::loadSettings(QString *errors)
+{
+    return ConfigurationFile(configurationPath()).load(m_configurations, m_appSettings, errors);
+}
+
+int TunnelApplication::reloadSettings()
+{
+    m_configurations.clear();
+    QString errors;
+    const int rejected = loadSettings(&errors);
+    if (rejected != 0)
+        showConfigurationErrors(errors);
+    return rejected;
+}
+
+bool TunnelApplication::saveSettings()
+{
+    return ConfigurationFile(configurationPath()).save(m_configurations);
+}
+
+void TunnelApplication::saveAppSettings()
+{
+    ConfigurationFile(configurationPath()).saveApp(m_appSettings);
+}
+
+void TunnelApplication::showConfigurationErrors(const QString &errors)
+{
+    QMessageBox box(QMessageBox::Warning, tr("Ostrzeżenie"), tr("W pliku konfiguracji wykryto błędy"),
+                    QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.setDetailedText(errors);
+    MessageBox::exec(box);
+}
+
+void TunnelApplication::baloonStop()
+{
+    if (m_splash) {
+        m_splash->close();
+        m_splash->deleteLater();
+        m_splash = nullptr;
+    }
+}
+
+void TunnelApplication::messageClicked() {}
+
+void TunnelApplication::iconActivated(QSystemTrayIcon::ActivationReason reason)
+{
+    Q_UNUSED(reason);
+}
+
+void TunnelApplication::terminationRequested(int signalNumber)
+{
+    VLOG(4) << "[MASTER] Signal " << signalNumber << " received, closing";
+    quit();
+}

@@ -1,0 +1,62 @@
+// The application object: data folder, diagnostic settings, resources and
+// every long-lived service of the program.
+#pragma once
+
+#include "config/appsettings.h"
+#include "config/tunnelsettings.h"
+
+#include <QApplication>
+#include <QMap>
+#include <QSystemTrayIcon>
+#include <QVector>
+
+class TunnelSplashScreen;
+
+class TunnelApplication : public QApplication
+{
+    Q_OBJECT
+public:
+    TunnelApplication(int &argc, char **argv);
+    ~TunnelApplication() override;
+
+    static TunnelApplication *instance();
+
+    void setDataPath(const QString &path) { m_dataPath = path; }
+    QString dataPath() const { return m_dataPath; }
+    void setDebugSettings(const QMap<QString, QString> &settings) { m_debugSettings = settings; }
+    QMap<QString, QString> debugSettings() const { return m_debugSettings; }
+
+    static QString textFromResourceFile(const QString &name);
+    static QString versionString();
+
+    void InitializeApp(bool startedMinimized);
+    void shutdown();
+
+    QVector<TunnelSettings> *configurations() { return &m_configurations; }
+    AppSettings *appSettings() { return &m_appSettings; }
+    QString configurationPath() const;
+    bool configurationExists() const;
+    int indexOfUuid(const QUuid &uuid) const;
+
+    int loadSettings(QString *errors);
+    int reloadSettings();
+    bool saveSettings();
+    void saveAppSettings();
+    // The box that lists the configurations the file reader rejected.
+    static void showConfigurationErrors(const QString &errors);
+
+public slots:
+    void baloonStop();
+    void messageClicked();
+    void iconActivated(QSystemTrayIcon::ActivationReason reason);
+    // SIGTERM, SIGINT, SIGHUP: end the way a confirmed close does.
+    void terminationRequested(int signalNumber);
+
+private:
+    QVector<TunnelSettings> m_configurations;
+    QMap<QString, QString> m_debugSettings;
+    AppSettings m_appSettings;
+    QString m_dataPath;
+    TunnelSplashScreen *m_splash = nullptr;
+    bool m_startedMinimized = false;
+};

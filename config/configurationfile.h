@@ -1,0 +1,34 @@
+// configuration.ini: the configurations (array "powiazania" in [General])
+// and the application settings ([aplikacja]), Windows-1250 INI.
+#pragma once
+
+#include "config/appsettings.h"
+#include "config/tunnelsettings.h"
+
+#include <QString>
+#include <QVector>
+
+class ConfigurationFile
+{
+public:
+    // Bounds that keep a damaged file from hanging or exhausting the program.
+    static const int kMaxConfigurations = 1000;
+    static const int kMaxTunnels = 256;
+
+    explicit ConfigurationFile(const QString &path);
+
+    QString path() const { return m_path; }
+    bool exists() const;
+
+    // Appends the valid configurations to the list and reads the application
+    // settings; returns how many configurations were rejected, their messages
+    // appended to errors (when given) separated by "| ".
+    int load(QVector<TunnelSettings> &list, AppSettings &app, QString *errors) const;
+    bool save(const QVector<TunnelSettings> &list) const;
+    bool saveApp(const AppSettings &app) const;
+
+private:
+    void backup() const;
+
+    QString m_path;
+};

@@ -1,0 +1,15 @@
+// Folders shared by the program, the port driver and the tools.
+#pragma once
+
+#include <QString>
+
+class SystemPaths
+{
+public:
+    // VELMORA_SYSTEM_DIR, else /var/lib/velmora when writable, else the
+    // per-user state folder. Created on first use.
+    static QString systemFolder();
+    // Where the port driver exposes its ports: VELMORA_PORTS_DIR, else /dev
+    // for root, else "ports" under the system folder.
+    static QString portsFolder();
+};

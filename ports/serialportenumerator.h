@@ -1,0 +1,25 @@
+// Port names and the one enumeration of serial ports the program uses
+// everywhere: the system's ports plus the port driver's virtual ports,
+// which are pseudo-terminals the system does not list.
+#pragma once
+
+#include <QList>
+#include <QString>
+
+class SerialPortEnumerator
+{
+public:
+    struct PortInfo {
+        QString name;
+        QString systemLocation;
+        QString description;
+        bool driverPort = false;
+    };
+
+    static QList<PortInfo> availablePorts();
+    // The driver's ports only: the links in its ports folder that lead to a pseudo-terminal.
+    static QList<PortInfo> driverPorts();
+    // An absolute path stays as it is; a driver port maps to its link; any other name to /dev/NAME.
+    static QString devicePath(const QString &portName);
+    static bool isPresent(const QString &portName);
+};

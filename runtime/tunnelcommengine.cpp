@@ -1,0 +1,5 @@
+#include "runtime/tunnelcommengine.h"
+
+TunnelCommEngine::TunnelCommEngine(QObject *parent) : QObject(parent) {}
+
+TunnelCommEngine::~TunnelCommEngine() {}
