@@ -49,6 +49,13 @@ u32_t sys_now(void)
     return (u32_t)ms;
 }
 
+u32_t sys_jiffies(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (u32_t)((uint64_t)now.tv_sec * 1000000u + (uint64_t)now.tv_nsec / 1000u);
+}
+
 sys_prot_t sys_arch_protect(void)
 {
     pthread_once(&protect_once, protect_init);
