@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <cstring>
+#include <vector>
 
 namespace testpackets
 {
@@ -33,10 +34,11 @@ inline quint16 ipChecksum(const uchar *b, int len)
 // A UDP/IPv4 packet with a valid IP header checksum (UDP checksum 0: none).
 inline QByteArray udpPacket(quint32 src, quint32 dst, quint16 sport, quint16 dport, const QByteArray &payload)
 {
-    QByteArray p(28 + payload.size(), 0);
-    uchar *b = reinterpret_cast<uchar *>(p.data());
+    // Built in a plain vector: GCC misjudges writes through QByteArray::data().
+    std::vector<uchar> buf(size_t(28 + payload.size()), 0);
+    uchar *b = buf.data();
     b[0] = 0x45;
-    put16(quint16(p.size()), b + 2);
+    put16(quint16(buf.size()), b + 2);
     b[8] = 64;
     b[9] = 17;
     put32(src, b + 12);
@@ -47,7 +49,7 @@ inline QByteArray udpPacket(quint32 src, quint32 dst, quint16 sport, quint16 dpo
     put16(quint16(8 + payload.size()), b + 24);
     if (!payload.isEmpty())
         std::memcpy(b + 28, payload.constData(), size_t(payload.size()));
-    return p;
+    return QByteArray(reinterpret_cast<const char *>(b), int(buf.size()));
 }
 
 inline quint32 ip(int a, int b, int c, int d)
