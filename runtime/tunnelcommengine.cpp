@@ -1,5 +1,479 @@
 #include "runtime/tunnelcommengine.h"
 
-TunnelCommEngine::TunnelCommEngine(QObject *parent) : QObject(parent) {}
+#include "config/tunnelsettings.h"
+#include "log/debug_class.h"
+#include "platform/keepalive.h"
+#include "platform/systempaths.h"
+#include "ports/serialportenumerator.h"
+#if __has_include("ports/vspinterface.h")
+#include "ports/vspinterface.h"
+#define HAVE_VSP 1
+#endif
+#include "runtime/workthreadip.h"
 
-TunnelCommEngine::~TunnelCommEngine() {}
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+
+#include <atomic>
+
+namespace
+{
+std::atomic<VSPInterface *> g_vsp{nullptr};
+
+// The driver exposes both ends of a pair as links named after the ports in
+// its ports folder; the link is addressed even before the driver has made it.
+QString driverPortPath(const QString &name)
+{
+    return SystemPaths::portsFolder() + QLatin1Char('/') + name;
+}
+
+QString hex8(qulonglong value)
+{
+    return QStringLiteral("%1").arg(value, 8, 16, QLatin1Char('0'));
+}
+} // namespace
+
+void TunnelCommEngine::setVSPInterface(VSPInterface *vsp)
+{
+    g_vsp.store(vsp);
+}
+
+VSPInterface *TunnelCommEngine::vspInterface()
+{
+    return g_vsp.load();
+}
+
+TunnelCommEngine::TunnelCommEngine(QObject *parent) : QObject(parent), reopenTimer(new QTimer(this))
+{
+    reopenTimer->setSingleShot(true);
+    connect(reopenTimer, &QTimer::timeout, this, &TunnelCommEngine::restartTimer);
+}
+
+TunnelCommEngine::~TunnelCommEngine()
+{
+    VLOG(16) << "Destructor called";
+    data_com_tcp.clear();
+    data_com_tcp.squeeze();
+    data_tcp_com.clear();
+    data_tcp_com.squeeze();
+    if (serialPort) {
+        if (serialPort->isOpen())
+            serialPort->close();
+        serialPort->deleteLater();
+    }
+    if (dataSocket)
+        dataSocket->deleteLater();
+    if (sigSocket)
+        sigSocket->deleteLater();
+}
+
+void TunnelCommEngine::setCommPort(const QString &port, const QString &params)
+{
+    comPort = port;
+    if (!parseCommParams(params, &baudRate, &stopBits, &parity, &flowControl, &dataBits, &wiring, &strict))
+        VLOG(-10) << QStringLiteral("Invalid com port param string: %1").arg(params);
+}
+
+void TunnelCommEngine::setDataTarget(const QString &target)
+{
+    dataAddress = TunnelSettings::hostFromTarget(target);
+    dataPort = TunnelSettings::portFromTarget(target);
+}
+
+void TunnelCommEngine::setSignalTarget(const QString &target)
+{
+    sigAddress = TunnelSettings::hostFromTarget(target);
+    sigPort = TunnelSettings::portFromTarget(target);
+}
+
+bool TunnelCommEngine::isReady() const
+{
+    return readyFlags == 3 || (readyFlags == 1 && sigAddress.isNull());
+}
+
+int TunnelCommEngine::ownerState() const
+{
+    // Without a worker nothing is starting or running: connection events only log.
+    return owner ? int(owner->state()) : int(TunnelSettings::Stopped);
+}
+
+bool TunnelCommEngine::startEngine()
+{
+    serialPort = new QSerialPort();
+    serialPort->setPortName(SerialPortEnumerator::devicePath(comPort));
+
+    bool present = false;
+#ifdef HAVE_VSP
+    VSPInterface *vsp = vspInterface();
+    if (vsp)
+        vsp->updatePortList();
+    if (!vsp || !vsp->isLoaded()) {
+        VLOG(-10) << "Invalid VSP library handle, cannot check and fix ports, will just try to open";
+    } else {
+        present = SerialPortEnumerator::isPresent(comPort);
+        if (!present) {
+            if (!vsp->createPort(QString(), comPort, quint32(wiring), strict)) {
+                VLOG(-10) << "Create port failed, we will just try if it's just an error";
+            } else {
+                serialPort->setPortName(driverPortPath(QStringLiteral("NULL_") + comPort));
+            }
+        } else {
+            QString peer;
+            if (vsp->findPeer(comPort, &peer)) {
+                VLOG(4) << QStringLiteral("This is our port, using other side: %1").arg(peer);
+                if (peer.isEmpty())
+                    serialPort->setPortName(driverPortPath(QStringLiteral("NULL_") + comPort));
+                else
+                    serialPort->setPortName(driverPortPath(peer));
+                if (!vsp->setStrict(comPort, strict))
+                    VLOG(-10) << "VSPD SetStrictBaudrate failed";
+                if (!vsp->setWiring(comPort, quint32(wiring)))
+                    VLOG(-10) << "VSPD SetWiring failed";
+            }
+        }
+    }
+#else
+    VLOG(-10) << "Invalid VSP library handle, cannot check and fix ports, will just try to open";
+#endif
+    VLOG(6) << QStringLiteral("Final port name: %1").arg(serialPort->portName());
+
+    connect(serialPort, &QSerialPort::readyRead, this, &TunnelCommEngine::commReadyRead);
+    connect(serialPort, &QSerialPort::bytesWritten, this, &TunnelCommEngine::commBytesWritten);
+    connect(serialPort, &QSerialPort::dataTerminalReadyChanged, this,
+            &TunnelCommEngine::dataTerminalReadyChanged);
+    connect(serialPort, &QSerialPort::requestToSendChanged, this, &TunnelCommEngine::requestToSendChanged);
+    connect(serialPort, &QSerialPort::errorOccurred, this, &TunnelCommEngine::onSerialError);
+
+    if (!openPort(present))
+        return false;
+
+    VLOG(6)
+        << QStringLiteral("Connecting data proxy socket to: %1:%2").arg(dataAddress.toString()).arg(dataPort);
+    dataSocket = createSocket(true);
+    dataSocket->connectToHost(dataAddress, quint16(dataPort), QIODevice::ReadWrite);
+
+    if (!sigAddress.isNull()) {
+        VLOG(6) << QStringLiteral("Connecting signal proxy socket to: %1:%2")
+                       .arg(sigAddress.toString())
+                       .arg(sigPort);
+        sigSocket = createSocket(false);
+        sigSocket->connectToHost(sigAddress, quint16(sigPort), QIODevice::ReadWrite);
+    }
+
+    VLOG(6) << QStringLiteral("Engine for serial port %1 started, waiting for TCP sockets").arg(comPort);
+    return true;
+}
+
+QTcpSocket *TunnelCommEngine::createSocket(bool data)
+{
+    auto *socket = new QTcpSocket();
+    if (data) {
+        connect(socket, &QTcpSocket::connected, this, &TunnelCommEngine::dataSocketConnected);
+        connect(socket, &QTcpSocket::disconnected, this, &TunnelCommEngine::dataSocketDisconnected);
+        connect(socket, &QTcpSocket::errorOccurred, this, &TunnelCommEngine::dataSocketError);
+        connect(socket, &QTcpSocket::readyRead, this, &TunnelCommEngine::dataReadyRead);
+        connect(socket, &QTcpSocket::bytesWritten, this, &TunnelCommEngine::dataBytesWritten);
+    } else {
+        connect(socket, &QTcpSocket::connected, this, &TunnelCommEngine::sigSocketConnected);
+        connect(socket, &QTcpSocket::disconnected, this, &TunnelCommEngine::sigSocketDisconnected);
+        connect(socket, &QTcpSocket::errorOccurred, this, &TunnelCommEngine::sigSocketError);
+        connect(socket, &QTcpSocket::readyRead, this, &TunnelCommEngine::sigReadyRead);
+        connect(socket, &QTcpSocket::bytesWritten, this, &TunnelCommEngine::sigBytesWritten);
+    }
+    return socket;
+}
+
+bool TunnelCommEngine::openPort(bool once)
+{
+    VLOG(4) << "Port open: " << serialPort->portName();
+    if (once) {
+        if (!serialPort->open(QIODevice::ReadWrite))
+            return false;
+    } else {
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            QThread::msleep(1000);
+            if (serialPort->open(QIODevice::ReadWrite))
+                break;
+            VLOG(6)
+                << QStringLiteral("Open port %1 fail (%2), retry").arg(comPort, serialPort->errorString());
+            serialPort->close();
+            serialPort->clearError();
+        }
+        if (!serialPort->isOpen()) {
+            VLOG(6) << "Open port fail retry count exceeded";
+            return false;
+        }
+    }
+    if (!serialPort->setDataBits(dataBits))
+        VLOG(-10) << QStringLiteral("Error setting serial port data bits: %1").arg(serialPort->errorString());
+    if (!serialPort->setFlowControl(flowControl))
+        VLOG(-10)
+            << QStringLiteral("Error setting serial port flow control: %1").arg(serialPort->errorString());
+    if (!serialPort->setParity(parity))
+        VLOG(-10) << QStringLiteral("Error setting serial port parity: %1").arg(serialPort->errorString());
+    if (!serialPort->setBaudRate(baudRate, QSerialPort::AllDirections))
+        VLOG(-10) << QStringLiteral("Error setting serial port baudrate: %1").arg(serialPort->errorString());
+    if (!serialPort->setStopBits(stopBits))
+        VLOG(-10) << QStringLiteral("Error setting serial port stop bits: %1").arg(serialPort->errorString());
+    return true;
+}
+
+void TunnelCommEngine::onSerialError(QSerialPort::SerialPortError error)
+{
+    if (error == QSerialPort::NotOpenError) {
+        VLOG(16) << QStringLiteral("Close called on non-open port %2, ignoring").arg(serialPort->portName());
+        return;
+    }
+    if (error == QSerialPort::NoError || reopenTimer->isActive())
+        return;
+    VLOG(-10)
+        << QStringLiteral("Port error, retry open: %1 port %2").arg(int(error)).arg(serialPort->portName());
+    reopenTimer->start(1000);
+    serialPort->clearError();
+    serialPort->close();
+}
+
+void TunnelCommEngine::restartTimer()
+{
+    if (openPort(true)) {
+        VLOG(-10) << "Port reopen sucess!";
+        resumeComWrite();
+    } else {
+        VLOG(-10) << QStringLiteral("Open port fail, retry: %1").arg(serialPort->errorString());
+        reopenTimer->start(1000);
+    }
+}
+
+void TunnelCommEngine::socketOptions(QTcpSocket *socket)
+{
+    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    const qintptr descriptor = socket->socketDescriptor();
+    VLOG(4) << QStringLiteral("setKeepalives socket: 0x%1").arg(hex8(qulonglong(descriptor)));
+    const int result = setKeepalives(descriptor);
+    if (result != 0)
+        VLOG(-10) << QStringLiteral("setKeepalives error: 0x%1").arg(hex8(qulonglong(unsigned(result))));
+}
+
+// Port -> TCP
+
+void TunnelCommEngine::commReadyRead()
+{
+    VLOG(16) << QStringLiteral("{%1} commReadyRead").arg(comPort);
+    const bool wasEmpty = data_com_tcp.isEmpty();
+    const QByteArray bytes = serialPort->readAll();
+    if (serialPort->error() != QSerialPort::NoError)
+        VLOG(-10) << QStringLiteral("Port error status: %1: %2")
+                         .arg(serialPort->errorString())
+                         .arg(int(serialPort->error()));
+    data_com_tcp.append(bytes);
+    VLOG(16) << QStringLiteral("COMM read size=%1, data_com_tcp.size()=%2")
+                    .arg(bytes.size())
+                    .arg(data_com_tcp.size());
+    if (wasEmpty && !data_com_tcp.isEmpty()) {
+        dataSocket->write(data_com_tcp.constData(), qMin(kChunkSize, data_com_tcp.size()));
+        VLOG(16) << "data_com_tcp was empty initializing first chunk (64) send";
+    }
+    VLOG(16) << QStringLiteral("Bytes waiting to be written: %1").arg(dataSocket->bytesToWrite());
+}
+
+void TunnelCommEngine::dataBytesWritten(qint64 bytes)
+{
+    VLOG(16) << QStringLiteral("{%1:%2} dataBytesWritten").arg(dataAddress.toString()).arg(dataPort);
+    data_com_tcp.remove(0, int(qMin<qint64>(bytes, data_com_tcp.size())));
+    VLOG(16)
+        << QStringLiteral("TCP written bytes=%1, data_com_tcp.size()=%2").arg(bytes).arg(data_com_tcp.size());
+    // A chunk the socket accepted only in part is still in flight; the rest
+    // of it is confirmed by a later notification. Handing over the next chunk
+    // now would send the unconfirmed bytes twice.
+    if (!data_com_tcp.isEmpty() && dataSocket->bytesToWrite() == 0) {
+        if (dataSocket->write(data_com_tcp.constData(), qMin(kChunkSize, data_com_tcp.size())) <= 0)
+            VLOG(16) << "data_com_tcp WRITE IMPOSSIBLE";
+        VLOG(16) << "data_com_tcp not empty sending next chunk";
+    }
+}
+
+// TCP -> port
+
+void TunnelCommEngine::dataReadyRead()
+{
+    const QByteArray bytes = dataSocket->readAll();
+    const bool wasEmpty = data_tcp_com.isEmpty();
+    data_tcp_com.append(bytes);
+    VLOG(16) << QStringLiteral("{%3:%4} TCP read size=%1, data_tcp_com.size()=%2")
+                    .arg(bytes.size())
+                    .arg(data_tcp_com.size())
+                    .arg(dataAddress.toString())
+                    .arg(dataPort);
+    if (wasEmpty && !data_tcp_com.isEmpty()) {
+        serialPort->write(data_tcp_com.constData(), qMin(kChunkSize, data_tcp_com.size()));
+        VLOG(16) << "data_tcp_com was empty initializing first chunk (64) send";
+    }
+}
+
+void TunnelCommEngine::commBytesWritten(qint64 bytes)
+{
+    data_tcp_com.remove(0, int(qMin<qint64>(bytes, data_tcp_com.size())));
+    VLOG(16) << QStringLiteral("{%3} COM written bytes=%1, data_tcp_com.size()=%2")
+                    .arg(bytes)
+                    .arg(data_tcp_com.size())
+                    .arg(comPort);
+    // Same rule as towards the socket: the next chunk only once the port has
+    // confirmed every byte of the previous one.
+    if (!data_tcp_com.isEmpty() && serialPort->bytesToWrite() == 0) {
+        serialPort->write(data_tcp_com.constData(), qMin(kChunkSize, data_tcp_com.size()));
+        VLOG(16) << "data_tcp_com not empty sending next chunk";
+    }
+}
+
+void TunnelCommEngine::resumeTcpWrite()
+{
+    if (data_com_tcp.isEmpty() || !dataSocket || dataSocket->bytesToWrite() != 0)
+        return;
+    VLOG(6) << QStringLiteral("{%1} resending %2 unconfirmed bytes after reconnect")
+                   .arg(comPort)
+                   .arg(data_com_tcp.size());
+    dataSocket->write(data_com_tcp.constData(), qMin(kChunkSize, data_com_tcp.size()));
+}
+
+void TunnelCommEngine::resumeComWrite()
+{
+    if (data_tcp_com.isEmpty() || !serialPort || !serialPort->isOpen() || serialPort->bytesToWrite() != 0)
+        return;
+    VLOG(6) << QStringLiteral("{%1} resending %2 unconfirmed bytes after reopen")
+                   .arg(comPort)
+                   .arg(data_tcp_com.size());
+    serialPort->write(data_tcp_com.constData(), qMin(kChunkSize, data_tcp_com.size()));
+}
+
+void TunnelCommEngine::dataTerminalReadyChanged(bool set)
+{
+    Q_UNUSED(set)
+}
+
+void TunnelCommEngine::requestToSendChanged(bool set)
+{
+    Q_UNUSED(set)
+}
+
+// Readiness
+
+void TunnelCommEngine::dataSocketConnected()
+{
+    VLOG(6) << QStringLiteral("Signal socket %1:%2 connected").arg(dataAddress.toString()).arg(dataPort);
+    if (ownerState() != TunnelSettings::Starting) {
+        // A reconnect: the chunk that was in flight went down with the old
+        // connection, so the pump is started again from the buffer's front.
+        resumeTcpWrite();
+        return;
+    }
+    socketOptions(dataSocket);
+    readyFlags |= 1;
+    if (readyFlags == 3 || (readyFlags == 1 && sigAddress.isNull())) {
+        VLOG(4) << QStringLiteral("Engine for port %1 ready").arg(comPort);
+        emit engineReady();
+    }
+}
+
+void TunnelCommEngine::sigSocketConnected()
+{
+    VLOG(6) << QStringLiteral("Signal socket %1:%2 connected").arg(sigAddress.toString()).arg(sigPort);
+    if (ownerState() != TunnelSettings::Starting)
+        return;
+    socketOptions(sigSocket);
+    readyFlags |= 2;
+    if (readyFlags == 3) {
+        VLOG(4) << QStringLiteral("Engine for port %1 ready").arg(comPort);
+        emit engineReady();
+    }
+}
+
+// Disconnection and errors
+
+void TunnelCommEngine::socketDisconnected(QTcpSocket *socket, bool data)
+{
+    const QHostAddress &address = data ? dataAddress : sigAddress;
+    const int port = data ? dataPort : sigPort;
+    VLOG(6) << QStringLiteral("Socket %1:%2 disconnected").arg(address.toString()).arg(port);
+    if (ownerState() != TunnelSettings::Running)
+        return;
+    if (data)
+        VLOG(6)
+            << QStringLiteral("Trying to reconnect data socket %1:%2 [A]").arg(address.toString()).arg(port);
+    else
+        VLOG(6) << QStringLiteral("Trying to reconnect signal socket %1:%2 [A]")
+                       .arg(address.toString())
+                       .arg(port);
+    socket->abort();
+    socket->connectToHost(address, quint16(port), QIODevice::ReadWrite);
+}
+
+void TunnelCommEngine::socketError(QTcpSocket *socket, bool data, QAbstractSocket::SocketError serror)
+{
+    const QHostAddress &address = data ? dataAddress : sigAddress;
+    const int port = data ? dataPort : sigPort;
+    const int state = ownerState();
+    if (serror == QAbstractSocket::RemoteHostClosedError && state == TunnelSettings::Running) {
+        if (data)
+            VLOG(6) << QStringLiteral("Remote host closed connection to  data socket %1:%2 [B]")
+                           .arg(address.toString())
+                           .arg(port);
+        else
+            VLOG(6) << QStringLiteral("Remote host closed connection to signal socket %1:%2 [B]")
+                           .arg(address.toString())
+                           .arg(port);
+        return;
+    }
+    if (state == TunnelSettings::Starting || state == TunnelSettings::Running) {
+        // Taken before terminating: closing the socket replaces its error text.
+        const QString reason = socket->errorString();
+        terminateEngine();
+        emit error(tr("Błąd połączenia z %1:%2 - %3").arg(address.toString()).arg(port).arg(reason));
+    }
+}
+
+void TunnelCommEngine::dataSocketDisconnected()
+{
+    socketDisconnected(dataSocket, true);
+}
+
+void TunnelCommEngine::dataSocketError(QAbstractSocket::SocketError serror)
+{
+    socketError(dataSocket, true, serror);
+}
+
+void TunnelCommEngine::sigSocketDisconnected()
+{
+    socketDisconnected(sigSocket, false);
+}
+
+void TunnelCommEngine::sigSocketError(QAbstractSocket::SocketError serror)
+{
+    socketError(sigSocket, false, serror);
+}
+
+void TunnelCommEngine::sigReadyRead()
+{
+    // The control connection carries nothing for us; whatever the device
+    // sends there is dropped so it cannot pile up in the socket's buffer.
+    if (sigSocket)
+        sigSocket->readAll();
+}
+
+void TunnelCommEngine::sigBytesWritten(qint64 bytes)
+{
+    Q_UNUSED(bytes)
+}
+
+void TunnelCommEngine::terminateEngine()
+{
+    VLOG(6) << QStringLiteral("Terminating engine for serial port: %1").arg(comPort);
+    reopenTimer->stop();
+    if (serialPort)
+        serialPort->close();
+    if (dataSocket)
+        dataSocket->disconnectFromHost();
+    if (sigSocket)
+        sigSocket->disconnectFromHost();
+    VLOG(6) << QStringLiteral("Terminated engine for serial port: %1").arg(comPort);
+}

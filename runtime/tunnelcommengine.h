@@ -2,9 +2,17 @@
 // device's data connection, with an optional control connection.
 #pragma once
 
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QHostAddress>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+
+class QTcpSocket;
+class QTimer;
+class VSPInterface;
+class WorkThreadIP;
 
 class TunnelCommEngine : public QObject
 {
@@ -17,6 +25,79 @@ public:
     // Every output may be null; outputs are written as soon as their field has passed.
     static bool parseCommParams(const QString &params, QSerialPort::BaudRate *baud = nullptr,
                                 QSerialPort::StopBits *stop = nullptr, QSerialPort::Parity *parity = nullptr,
-                                QSerialPort::FlowControl *flow = nullptr, QSerialPort::DataBits *bits = nullptr,
-                                unsigned long *wiring = nullptr, bool *strict = nullptr);
+                                QSerialPort::FlowControl *flow = nullptr,
+                                QSerialPort::DataBits *bits = nullptr, unsigned long *wiring = nullptr,
+                                bool *strict = nullptr);
+
+    // The application's port driver interface, shared by every engine of the
+    // process. Null (or not loaded) means: open the configured port as it is.
+    static void setVSPInterface(VSPInterface *vsp);
+    static VSPInterface *vspInterface();
+
+    // Chunk handed to either writing side at a time.
+    static constexpr int kChunkSize = 64;
+
+    void setOwner(WorkThreadIP *worker) { owner = worker; }
+    void setCommPort(const QString &port, const QString &params);
+    void setDataTarget(const QString &target);
+    void setSignalTarget(const QString &target);
+    bool startEngine();
+    void terminateEngine();
+    bool isReady() const;
+    QString portName() const { return comPort; }
+
+signals:
+    void engineReady();
+    void error(QString err);
+
+public slots:
+    void commReadyRead();
+    void commBytesWritten(qint64 bytes);
+    void dataTerminalReadyChanged(bool set);
+    void requestToSendChanged(bool set);
+    void dataSocketConnected();
+    void dataSocketDisconnected();
+    void dataSocketError(QAbstractSocket::SocketError serror);
+    void dataReadyRead();
+    void dataBytesWritten(qint64 bytes);
+    void sigSocketConnected();
+    void sigSocketDisconnected();
+    void sigSocketError(QAbstractSocket::SocketError serror);
+    void sigReadyRead();
+    void sigBytesWritten(qint64 bytes);
+    void restartTimer();
+    void onSerialError(QSerialPort::SerialPortError error);
+
+private:
+    bool openPort(bool once);
+    void socketOptions(QTcpSocket *socket);
+    int ownerState() const;
+    QTcpSocket *createSocket(bool data);
+    void socketError(QTcpSocket *socket, bool data, QAbstractSocket::SocketError serror);
+    void socketDisconnected(QTcpSocket *socket, bool data);
+    // Hands the front chunk of a buffer to its writer when nothing of it is
+    // outstanding there any more (after a reconnect or a reopen dropped it).
+    void resumeTcpWrite();
+    void resumeComWrite();
+
+    QTcpSocket *dataSocket = nullptr;
+    QTcpSocket *sigSocket = nullptr;
+    QSerialPort *serialPort = nullptr;
+    QSerialPort::BaudRate baudRate = QSerialPort::Baud9600;
+    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    QSerialPort::FlowControl flowControl = QSerialPort::NoFlowControl;
+    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    unsigned long wiring = 0xFFFFFFFFUL;
+    bool strict = false;
+    QString comPort;
+    QHostAddress dataAddress;
+    int dataPort = 0;
+    QHostAddress sigAddress;
+    int sigPort = 0;
+    WorkThreadIP *owner = nullptr;
+    QByteArray data_com_tcp;
+    QByteArray data_tcp_com;
+    int readyFlags = 0;
+    QTimer *reopenTimer = nullptr;
 };

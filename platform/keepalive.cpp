@@ -1,0 +1,30 @@
+#include "platform/keepalive.h"
+
+#include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+namespace
+{
+int wholeSeconds(unsigned ms)
+{
+    const unsigned s = (ms + 999) / 1000;
+    return s == 0 ? 1 : int(s);
+}
+} // namespace
+
+int setKeepalives(qintptr descriptor, unsigned timeMs, unsigned intervalMs)
+{
+    const int fd = int(descriptor);
+    const int on = 1;
+    const int idle = wholeSeconds(timeMs);
+    const int interval = wholeSeconds(intervalMs);
+    if (::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on)) != 0)
+        return errno;
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle)) != 0)
+        return errno;
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval)) != 0)
+        return errno;
+    return 0;
+}

@@ -1,0 +1,170 @@
+#include "runtime/workthreadip.h"
+
+#include "log/debug_class.h"
+#include "runtime/tunnelcommengine.h"
+
+WorkThreadIP::WorkThreadIP() = default;
+
+WorkThreadIP::~WorkThreadIP()
+{
+    closeAllEngines();
+    VLOG(6) << QStringLiteral("Destruction of UUID %1 [IP]").arg(settings.uuid.toString());
+}
+
+void WorkThreadIP::process()
+{
+    if (settings.mode == TunnelSettings::DirectIP) {
+        VLOG(4) << "Starting direct IP engines";
+        startEngines();
+    } else {
+        startPPPMode();
+    }
+}
+
+void WorkThreadIP::startPPPMode()
+{
+    // The PPP link is run by the application's PPP engine, which this build
+    // does not have yet: a PPP configuration cannot come up.
+    emit error(tr("Sesja PPP nie może zostać uruchomiona"));
+}
+
+bool WorkThreadIP::startEngine(TunnelCommEngine *engine)
+{
+    connect(engine, &TunnelCommEngine::engineReady, this, &WorkThreadIP::engineReady);
+    connect(engine, &TunnelCommEngine::error, this, &WorkThreadIP::engineError);
+    if (engine->startEngine()) {
+        engines.append(engine);
+        return true;
+    }
+    engine->terminateEngine();
+    engine->deleteLater();
+    return false;
+}
+
+void WorkThreadIP::startEngines()
+{
+    if (!settings.data_com.isEmpty() && !settings.data_ip.isEmpty()) {
+        auto *engine = new TunnelCommEngine();
+        engine->setOwner(this);
+        engine->setCommPort(settings.data_com, settings.data_settings);
+        engine->setDataTarget(settings.data_ip);
+        if (!startEngine(engine)) {
+            emit error(
+                tr("Nie można otworzyć portu szeregowego tunelu interfejsu PC: %1").arg(settings.data_com));
+            closeAllEngines();
+            return;
+        }
+    }
+    if (!settings.tm_com.isEmpty() && !settings.tm_ip.isEmpty()) {
+        auto *engine = new TunnelCommEngine();
+        engine->setOwner(this);
+        engine->setCommPort(settings.tm_com, settings.tm_settings);
+        engine->setDataTarget(settings.tm_ip);
+        if (!startEngine(engine)) {
+            emit error(
+                tr("Nie można otworzyć portu szeregowego monitora transakcji: %1").arg(settings.tm_com));
+            closeAllEngines();
+            return;
+        }
+    }
+    for (int i = 0; i < settings.proxy_com.size(); ++i) {
+        auto *engine = new TunnelCommEngine();
+        engine->setOwner(this);
+        engine->setCommPort(settings.proxy_com.at(i), settings.proxy_settings.value(i));
+        engine->setDataTarget(settings.proxy_data.value(i));
+        engine->setSignalTarget(settings.proxy_ctrl.value(i));
+        if (!startEngine(engine)) {
+            emit error(tr("Nie można otworzyć portu szeregowego tunelu %1: %2")
+                           .arg(i + 1)
+                           .arg(settings.proxy_com.at(i)));
+            closeAllEngines();
+            return;
+        }
+    }
+    VLOG(10) << "Waiting for total of " << engines.size() << " engines to be ready ";
+    // With no channel at all there is nothing to wait for: the run counts as
+    // up at once instead of staying in Starting for ever.
+    if (engines.isEmpty())
+        engineReady();
+}
+
+void WorkThreadIP::engineReady()
+{
+    if (finalReported() || currentState != TunnelSettings::Starting)
+        return;
+    for (TunnelCommEngine *engine : qAsConst(engines)) {
+        if (!engine->isReady()) {
+            VLOG(10) << "Engine for port " << engine->portName() << " not ready yet ";
+            return;
+        }
+    }
+    currentState = TunnelSettings::Running;
+    emit stateChanged(settings.uuid, TunnelSettings::Running);
+    VLOG(6) << QStringLiteral("Thread for uuid %1 running").arg(settings.uuid.toString());
+}
+
+void WorkThreadIP::engineError(QString err)
+{
+    if (finalReported())
+        return;
+    VLOG(4) << QStringLiteral("Engine error causes termination: %1").arg(err);
+    currentState = TunnelSettings::StoppedError;
+    emit error(err);
+    closeAllEngines();
+}
+
+void WorkThreadIP::closeAllEngines()
+{
+    VLOG(6) << "Terminating all engines";
+    const QVector<TunnelCommEngine *> current = engines;
+    engines.clear();
+    VLOG(6) << QStringLiteral("%1 engines left to be terminated").arg(current.size());
+    for (TunnelCommEngine *engine : current) {
+        engine->terminateEngine();
+        engine->deleteLater();
+    }
+    VLOG(4) << "Terminated all engines";
+    if (settings.mode == TunnelSettings::PPP && pppStarted) {
+        VLOG(4) << "Terminating PPP session if active";
+        // The PPP engine's stopPPP is invoked here once PPP mode is wired in.
+    }
+}
+
+void WorkThreadIP::stopRequested()
+{
+    VLOG(4) << "Stop requested";
+    closeAllEngines();
+    if (settings.mode == TunnelSettings::DirectIP)
+        emit finished();
+    else
+        stopPending = true;
+}
+
+void WorkThreadIP::pppOk()
+{
+    if (finalReported())
+        return;
+    VLOG(4) << "PPP started, starting engines";
+    switchPPPToErrorMode();
+    startEngines();
+}
+
+void WorkThreadIP::pppFinished()
+{
+    VLOG(6) << "PPP Signalled finished work";
+    if (stopPending)
+        emit finished();
+}
+
+void WorkThreadIP::restartPPPOnce(QString str)
+{
+    if (finalReported())
+        return;
+    VLOG(4) << "Single PPP restart requested: " << str;
+    switchPPPToErrorMode();
+}
+
+void WorkThreadIP::switchPPPToErrorMode()
+{
+    VLOG(10) << "Switch PPP to error mode";
+}
