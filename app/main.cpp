@@ -20,7 +20,8 @@
 #include <cstdio>
 #include <sys/utsname.h>
 
-namespace {
+namespace
+{
 // Held for the whole life of the process; the kernel releases it at exit.
 SingleInstance g_singleInstance;
 
@@ -30,7 +31,8 @@ QString kernelVersionCode()
     struct utsname u;
     if (::uname(&u) != 0)
         return QStringLiteral("0000");
-    const QStringList parts = QString::fromLatin1(u.release).split(QRegularExpression(QStringLiteral("[.-]")));
+    const QStringList parts =
+        QString::fromLatin1(u.release).split(QRegularExpression(QStringLiteral("[.-]")));
     const uint code = (parts.value(0).toUInt() << 16) | (qMin(parts.value(1).toUInt(), 255u) << 8) |
                       qMin(parts.value(2).toUInt(), 255u);
     return QStringLiteral("%1").arg(code, 4, 16, QLatin1Char('0'));
@@ -50,9 +52,10 @@ int main(int argc, char *argv[])
 
     if (g_singleInstance.anotherInstanceRunning()) {
         VLOG(-100) << "[MASTER] Another instance running. Bailout.";
-        MessageBox::critical(nullptr, QObject::tr("Błąd"),
-                             QObject::tr("Jest już uruchomiona inna instancja aplikacji \"Velmora\". Sprawdź w "
-                                         "zasobniku systemowym. Aplikacja zostanie zakończona."));
+        MessageBox::critical(
+            nullptr, QObject::tr("Błąd"),
+            QObject::tr("Jest już uruchomiona inna instancja aplikacji \"Velmora\". Sprawdź w "
+                        "zasobniku systemowym. Aplikacja zostanie zakończona."));
         log->flush();
         return -1;
     }
@@ -60,7 +63,8 @@ int main(int argc, char *argv[])
     QStringList startupMessages;
     QTranslator qtTranslator;
     const QString localeName = QLocale::system().name();
-    if (!qtTranslator.load(QStringLiteral("qt_") + localeName, QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
+    if (!qtTranslator.load(QStringLiteral("qt_") + localeName,
+                           QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
         startupMessages << QStringLiteral("[MASTER] Cannot load translations: qt_%1").arg(localeName);
     app.installTranslator(&qtTranslator);
 
@@ -103,7 +107,8 @@ int main(int argc, char *argv[])
     log->SetLogSystems(debugIni.value(QStringLiteral("debugsystems"), QStringLiteral("all")).toString());
     const int debugPort = debugIni.value(QStringLiteral("debugport"), QStringLiteral("0")).toInt();
     if (debugPort != 0) {
-        const QString debugIp = debugIni.value(QStringLiteral("debugip"), QStringLiteral("127.0.0.1")).toString();
+        const QString debugIp =
+            debugIni.value(QStringLiteral("debugip"), QStringLiteral("127.0.0.1")).toString();
         VLOG(4) << "[MASTER] enabling UDP target: port=" << debugPort << " ip=" << debugIp;
         log->setUdpTarget(debugIp, quint16(debugPort));
     }
@@ -112,7 +117,8 @@ int main(int argc, char *argv[])
     const QString logBase = logFile.absolutePath() + QDir::separator() + logFile.completeBaseName();
     const QString pcapName = logBase + QStringLiteral(".pcap");
     const bool pcapOn = debugIni.value(QStringLiteral("debugpcap"), QStringLiteral("0")).toInt() != 0;
-    VLOG(4) << "[MASTER] PCAP dump file name:" << pcapName << (pcapOn ? " PCAP dump ENABLED" : " PCAP dump DISABLED");
+    VLOG(4) << "[MASTER] PCAP dump file name:" << pcapName
+            << (pcapOn ? " PCAP dump ENABLED" : " PCAP dump DISABLED");
     QMap<QString, QString> debugSettings;
     debugSettings.insert(QStringLiteral("pcapfilename"), pcapOn ? pcapName : QString());
     debugSettings.insert(QStringLiteral("prnfilename"), logBase + QStringLiteral("-printer.log"));
@@ -127,7 +133,8 @@ int main(int argc, char *argv[])
                    .arg(kernelVersionCode(), QSysInfo::prettyProductName());
     QString ports = QStringLiteral("Available serial ports:");
     for (const SerialPortEnumerator::PortInfo &port : SerialPortEnumerator::availablePorts())
-        ports += QStringLiteral("\nPort=%1, Loc=%2, Pi=%3").arg(port.name, port.systemLocation, port.description);
+        ports +=
+            QStringLiteral("\nPort=%1, Loc=%2, Pi=%3").arg(port.name, port.systemLocation, port.description);
     VLOG(4) << ports;
 
     UnixSignalWatcher signalWatcher;

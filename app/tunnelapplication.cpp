@@ -47,12 +47,7 @@ QString TunnelApplication::versionString()
         revision = lines.value(0).trimmed();
         date = lines.value(1).trimmed();
     }
-    return QStringLiteral("%1.%2.%3.%4 (rev. %5 - %6)")
-        .arg(1)
-        .arg(0)
-        .arg(0)
-        .arg(1881)
-        .arg(revision, date);
+    return QStringLiteral("%1.%2.%3.%4 (rev. %5 - %6)").arg(1).arg(0).arg(0).arg(1881).arg(revision, date);
 }
 
 void TunnelApplication::InitializeApp(bool startedMinimized)

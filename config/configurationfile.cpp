@@ -6,7 +6,8 @@
 #include <QFile>
 #include <QSettings>
 
-namespace {
+namespace
+{
 const char *const kCodec = "Windows-1250";
 const QString kDefaultParams = QStringLiteral("9600,8,N,1,N");
 
@@ -50,7 +51,8 @@ int boundedArraySize(QSettings &s, const QString &array, int limit)
             highest = index;
     }
     if (highest > limit) {
-        VLOG(-10) << "Config array " << array << " holds " << highest << " elements, reading the first " << limit;
+        VLOG(-10) << "Config array " << array << " holds " << highest << " elements, reading the first "
+                  << limit;
         highest = limit;
     }
     return highest;
@@ -59,6 +61,10 @@ int boundedArraySize(QSettings &s, const QString &array, int limit)
 void openSettings(QSettings &s)
 {
     s.setIniCodec(kCodec);
+    // The settings library finds a key like "powiazania/1/tryb" only in the
+    // section of its first component unless the whole file has been parsed;
+    // files laid out with every key in [General] need the full parse.
+    s.allKeys();
 }
 } // namespace
 
@@ -94,16 +100,16 @@ int ConfigurationFile::load(QVector<TunnelSettings> &list, AppSettings &app, QSt
         t.restart_delay = readInt(s, QStringLiteral("opoznienierestartu"), 5);
         t.mode = readInt(s, QStringLiteral("tryb"), 0) != 0 ? TunnelSettings::PPP : TunnelSettings::DirectIP;
         t.data_com = readText(s, QStringLiteral("dane_com"));
-        t.data_settings =
-            normalizeSerialSettings(readText(s, QStringLiteral("dane_com_ustawienia"), kDefaultParams), false);
+        t.data_settings = normalizeSerialSettings(
+            readText(s, QStringLiteral("dane_com_ustawienia"), kDefaultParams), false);
         t.data_ip = readText(s, QStringLiteral("dane_ip"));
         t.tm_com = readText(s, QStringLiteral("monitor_com"));
-        t.tm_settings =
-            normalizeSerialSettings(readText(s, QStringLiteral("monitor_com_ustawienia"), kDefaultParams), false);
+        t.tm_settings = normalizeSerialSettings(
+            readText(s, QStringLiteral("monitor_com_ustawienia"), kDefaultParams), false);
         t.tm_ip = readText(s, QStringLiteral("monitor_ip"));
         t.tunnel_com = readText(s, QStringLiteral("serial_port"));
-        t.tunnel_settings =
-            normalizeSerialSettings(readText(s, QStringLiteral("serial_port_ustawienia"), kDefaultParams), true);
+        t.tunnel_settings = normalizeSerialSettings(
+            readText(s, QStringLiteral("serial_port_ustawienia"), kDefaultParams), true);
         t.tunnel_localip = readText(s, QStringLiteral("serial_lokalne_ip"));
         t.tunnel_remoteip = readText(s, QStringLiteral("serial_zdalne_ip"));
         t.description = readText(s, QStringLiteral("opis"));
@@ -113,8 +119,8 @@ int ConfigurationFile::load(QVector<TunnelSettings> &list, AppSettings &app, QSt
         for (int j = 0; j < tunnels; ++j) {
             s.setArrayIndex(j);
             t.proxy_com.append(readText(s, QStringLiteral("port_com")));
-            t.proxy_settings.append(
-                normalizeSerialSettings(readText(s, QStringLiteral("port_com_ustawienia"), kDefaultParams), false));
+            t.proxy_settings.append(normalizeSerialSettings(
+                readText(s, QStringLiteral("port_com_ustawienia"), kDefaultParams), false));
             t.proxy_data.append(readText(s, QStringLiteral("port_dane")));
             t.proxy_ctrl.append(readText(s, QStringLiteral("port_sterowanie")));
         }
@@ -144,7 +150,8 @@ int ConfigurationFile::load(QVector<TunnelSettings> &list, AppSettings &app, QSt
     return rejected;
 }
 
-namespace {
+namespace
+{
 bool finish(QSettings &s)
 {
     s.sync();

@@ -12,8 +12,8 @@ class ConfigurationFile
 {
 public:
     // Bounds that keep a damaged file from hanging or exhausting the program.
-    static const int kMaxConfigurations = 1000;
-    static const int kMaxTunnels = 256;
+    static constexpr int kMaxConfigurations = 1000;
+    static constexpr int kMaxTunnels = 256;
 
     explicit ConfigurationFile(const QString &path);
 

@@ -5,7 +5,8 @@
 #include <QCoreApplication>
 #include <QStringList>
 
-namespace {
+namespace
+{
 QString tr(const char *text)
 {
     return QCoreApplication::translate("TunnelSettings", text);
@@ -191,13 +192,17 @@ QString TunnelSettings::dump() const
     s += QStringLiteral("[CFG] Tunnels count         : %1\n").arg(proxy_com.size());
     for (int i = 0; i < proxy_com.size(); ++i) {
         // Both placeholders are filled in one pass, so a value containing "%2" stays as it is.
-        s += QStringLiteral("[CFG] Tunnel %2 Port         : %1\n").arg(proxy_com.at(i), QString::number(i + 1));
+        s += QStringLiteral("[CFG] Tunnel %2 Port         : %1\n")
+                 .arg(proxy_com.at(i), QString::number(i + 1));
         if (i < proxy_settings.size())
-            s += QStringLiteral("[CFG] Tunnel %2 Port Settings: %1\n").arg(proxy_settings.at(i), QString::number(i + 1));
+            s += QStringLiteral("[CFG] Tunnel %2 Port Settings: %1\n")
+                     .arg(proxy_settings.at(i), QString::number(i + 1));
         if (i < proxy_data.size())
-            s += QStringLiteral("[CFG] Tunnel %2 data port    : %1\n").arg(proxy_data.at(i), QString::number(i + 1));
+            s += QStringLiteral("[CFG] Tunnel %2 data port    : %1\n")
+                     .arg(proxy_data.at(i), QString::number(i + 1));
         if (i < proxy_ctrl.size())
-            s += QStringLiteral("[CFG] Tunnel %2 sig port     : %1\n").arg(proxy_ctrl.at(i), QString::number(i + 1));
+            s += QStringLiteral("[CFG] Tunnel %2 sig port     : %1\n")
+                     .arg(proxy_ctrl.at(i), QString::number(i + 1));
     }
     s += QStringLiteral("[CFG] ------------END--------------");
     return s;
@@ -206,10 +211,11 @@ QString TunnelSettings::dump() const
 bool TunnelSettings::sameStoredFields(const TunnelSettings &o) const
 {
     return mode == o.mode && autostart == o.autostart && autorestart == o.autorestart &&
-           restart_limit == o.restart_limit && restart_delay == o.restart_delay && tunnel_com == o.tunnel_com &&
-           tunnel_settings == o.tunnel_settings && tunnel_localip == o.tunnel_localip &&
-           tunnel_remoteip == o.tunnel_remoteip && data_com == o.data_com && data_settings == o.data_settings &&
-           data_ip == o.data_ip && tm_com == o.tm_com && tm_settings == o.tm_settings && tm_ip == o.tm_ip &&
+           restart_limit == o.restart_limit && restart_delay == o.restart_delay &&
+           tunnel_com == o.tunnel_com && tunnel_settings == o.tunnel_settings &&
+           tunnel_localip == o.tunnel_localip && tunnel_remoteip == o.tunnel_remoteip &&
+           data_com == o.data_com && data_settings == o.data_settings && data_ip == o.data_ip &&
+           tm_com == o.tm_com && tm_settings == o.tm_settings && tm_ip == o.tm_ip &&
            proxy_com == o.proxy_com && proxy_settings == o.proxy_settings && proxy_data == o.proxy_data &&
            proxy_ctrl == o.proxy_ctrl && description == o.description;
 }

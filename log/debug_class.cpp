@@ -14,7 +14,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 // Created before main runs, like every other process-wide object of the program.
 [[maybe_unused]] CGlobalDebugFileHandler *g_handler = CGlobalDebugFileHandler::instance();
 
@@ -81,7 +82,8 @@ bool CGlobalDebugFileHandler::start(const QString &folder)
         QMutexLocker lock(&m_writeLock);
         m_logFolder = folder;
     }
-    const QString banner = QStringLiteral("-------------------------------NEW RUN-------------------------------------");
+    const QString banner =
+        QStringLiteral("-------------------------------NEW RUN-------------------------------------");
     if (m_noFile) {
         QMutexLocker lock(&m_writeLock);
         writeFileAndUdp(banner);
@@ -229,9 +231,10 @@ void CGlobalDebugFileHandler::writeFileAndUdp(const QString &line)
         m_logFile.flush();
     }
     if (m_udpSocket >= 0) {
-        const QByteArray datagram = (QStringLiteral("[%1-PID=%2]").arg(m_componentTag).arg(qint64(::getpid())) +
-                                     stamp + line + QLatin1Char('\n'))
-                                        .toUtf8();
+        const QByteArray datagram =
+            (QStringLiteral("[%1-PID=%2]").arg(m_componentTag).arg(qint64(::getpid())) + stamp + line +
+             QLatin1Char('\n'))
+                .toUtf8();
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(m_udpPort);

@@ -3,10 +3,11 @@
 #include "log/debug_class.h"
 
 #include <QAbstractButton>
-#include <QPushButton>
 #include <QGuiApplication>
+#include <QPushButton>
 
-namespace {
+namespace
+{
 const char *iconName(QMessageBox::Icon icon)
 {
     switch (icon) {
@@ -28,9 +29,9 @@ QMessageBox::StandardButton defaultAnswer(QMessageBox::StandardButtons buttons,
     if (defaultButton != QMessageBox::NoButton)
         return defaultButton;
     // QMessageBox's own choice: the first accepting button in its fixed order.
-    static const QMessageBox::StandardButton order[] = {QMessageBox::Ok,  QMessageBox::Save, QMessageBox::Yes,
-                                                        QMessageBox::Open, QMessageBox::No,   QMessageBox::Cancel,
-                                                        QMessageBox::Close};
+    static const QMessageBox::StandardButton order[] = {
+        QMessageBox::Ok, QMessageBox::Save,   QMessageBox::Yes,  QMessageBox::Open,
+        QMessageBox::No, QMessageBox::Cancel, QMessageBox::Close};
     for (auto b : order)
         if (buttons & b)
             return b;
@@ -61,8 +62,8 @@ int MessageBox::exec(QMessageBox &box)
     const QMessageBox::StandardButton answer =
         box.defaultButton() ? box.standardButton(box.defaultButton())
                             : defaultAnswer(box.standardButtons(), QMessageBox::NoButton);
-    QString line = QStringLiteral("[BOX] %1 \"%2\": %3").arg(QLatin1String(iconName(box.icon())), box.windowTitle(),
-                                                              box.text());
+    QString line = QStringLiteral("[BOX] %1 \"%2\": %3")
+                       .arg(QLatin1String(iconName(box.icon())), box.windowTitle(), box.text());
     if (!box.detailedText().isEmpty())
         line += QStringLiteral(" | ") + box.detailedText();
     if (box.icon() == QMessageBox::Question)
@@ -85,8 +86,8 @@ QMessageBox::StandardButton MessageBox::warning(QWidget *parent, const QString &
     return show(QMessageBox::Warning, parent, title, text, buttons, defaultButton);
 }
 
-QMessageBox::StandardButton MessageBox::information(QWidget *parent, const QString &title, const QString &text,
-                                                    QMessageBox::StandardButtons buttons,
+QMessageBox::StandardButton MessageBox::information(QWidget *parent, const QString &title,
+                                                    const QString &text, QMessageBox::StandardButtons buttons,
                                                     QMessageBox::StandardButton defaultButton)
 {
     return show(QMessageBox::Information, parent, title, text, buttons, defaultButton);

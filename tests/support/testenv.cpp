@@ -3,7 +3,8 @@
 #include <QCoreApplication>
 #include <QDir>
 
-namespace {
+namespace
+{
 const char *const kVars[5] = {"XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_CONFIG_HOME", "VELMORA_SYSTEM_DIR",
                               "VELMORA_PORTS_DIR"};
 }

@@ -15,9 +15,9 @@ public:
     TestEnv &operator=(const TestEnv &) = delete;
 
     QString root() const { return m_dir.path(); }
-    QString dataPath() const;   // the program's data folder (Tavrel/Velmora under XDG_DATA_HOME)
-    QString systemDir() const;  // VELMORA_SYSTEM_DIR
-    QString portsDir() const;   // VELMORA_PORTS_DIR
+    QString dataPath() const;  // the program's data folder (Tavrel/Velmora under XDG_DATA_HOME)
+    QString systemDir() const; // VELMORA_SYSTEM_DIR
+    QString portsDir() const;  // VELMORA_PORTS_DIR
 
     // A program or library built beside the tests.
     static QString binary(const QString &name);

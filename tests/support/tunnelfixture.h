@@ -1,0 +1,122 @@
+// Real pieces for tests of running configurations: device stand-ins as TCP
+// servers on 127.0.0.1, a point-of-sale client on a serial port, a stand-in
+// for the supervisor that starts and stops a worker, and the log of the run.
+#pragma once
+
+#include "config/tunnelsettings.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QPointer>
+#include <QSerialPort>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUuid>
+
+class WorkThreadIP;
+class QThread;
+
+// A device endpoint. Echo sends back what arrives; Silent keeps it; Close
+// accepts and hangs up at once.
+class DeviceServer : public QTcpServer
+{
+    Q_OBJECT
+public:
+    enum Mode { Echo, Silent, Close };
+    explicit DeviceServer(Mode mode, QObject *parent = nullptr);
+    ~DeviceServer() override;
+
+    quint16 port() const { return serverPort(); }
+    QString target() const;
+    void setMode(Mode mode) { m_mode = mode; }
+
+    QByteArray received;         // everything that arrived, over all connections
+    int accepted = 0;            // connections accepted so far
+    QTcpSocket *current() const; // the newest connection still open
+    void closeCurrent();
+    void abortCurrent();
+
+    // A port on 127.0.0.1 where nothing listens.
+    static quint16 refusingPort();
+
+private:
+    void onNewConnection();
+    Mode m_mode;
+    QList<QPointer<QTcpSocket>> m_connections;
+};
+
+// The point-of-sale program's side: the configured port opened by its path.
+class PosPort : public QObject
+{
+    Q_OBJECT
+public:
+    explicit PosPort(QObject *parent = nullptr);
+    bool open(const QString &path);
+    void close();
+    qint64 write(const QByteArray &bytes);
+    QSerialPort port;
+    QByteArray received;
+};
+
+// Starts a worker as the supervisor does and records what it reports.
+class SupervisorStub : public QObject
+{
+    Q_OBJECT
+public:
+    explicit SupervisorStub(QObject *parent = nullptr);
+    ~SupervisorStub() override;
+
+    void start(const TunnelSettings &settings);
+    void stop() { emit signalStop(uuid); }
+    void stopOther() { emit signalStop(QUuid::createUuid()); }
+    TunnelSettings::TunnelState last() const;
+    // Waits until the worker and its thread are gone.
+    bool waitGone(int ms = 20000);
+    bool waitState(TunnelSettings::TunnelState s, int ms = 20000);
+
+    QUuid uuid;
+    QList<TunnelSettings::TunnelState> states;
+    QStringList errors;
+    QPointer<WorkThreadIP> worker;
+    QPointer<QThread> thread;
+
+signals:
+    void signalStop(QUuid uid);
+
+public slots:
+    void onStateChanged(QUuid uid, TunnelSettings::TunnelState s);
+    void onLastError(QUuid uid, QString text);
+};
+
+// The run's log in a file of its own, read back by the tests.
+class LogCapture
+{
+public:
+    explicit LogCapture(const QString &folder, int level = 10);
+    ~LogCapture();
+    QString text() const;
+    int count(const QString &needle) const;
+};
+
+// Writes a and b through the POS port and device connection at once and
+// waits until each side has everything back (echo) or received.
+QByteArray randomBytes(int size, quint32 seed);
+
+// Virtual port pairs for the tests: NAME for the point-of-sale side and
+// NULL_NAME for the engine's side, as links in the ports folder.
+class PortPairs
+{
+public:
+    explicit PortPairs(const QString &portsDir);
+    ~PortPairs();
+    bool create(const QString &name);
+    bool remove(const QString &name);
+    QString path(const QString &name) const;
+
+private:
+    QString m_dir;
+    QMap<QString, qint64> m_pids;
+};
