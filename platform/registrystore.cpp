@@ -13,7 +13,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 const char kMagic[] = "VELMORA-REGISTRY 1";
 
@@ -164,8 +165,8 @@ long RegistryStore::write(const Data &data) const
         text += "K " + k.path.toUtf8().toPercentEncoding() + '\n';
         for (const Data::NamedValue &v : k.values) {
             const QByteArray hex = v.value.data.toHex();
-            text += "V " + v.name.toUtf8().toPercentEncoding() + ' ' + QByteArray::number(v.value.type) + ' ' +
-                    (hex.isEmpty() ? QByteArray("-") : hex) + '\n';
+            text += "V " + v.name.toUtf8().toPercentEncoding() + ' ' + QByteArray::number(v.value.type) +
+                    ' ' + (hex.isEmpty() ? QByteArray("-") : hex) + '\n';
         }
     }
     const QByteArray target = QFile::encodeName(fileName());

@@ -21,8 +21,8 @@ class RegistryStore
 public:
     enum Result : long {
         Success = 0,
-        FileNotFound = 2,   // no such key or value
-        AccessDenied = 5,   // a key with subkeys cannot be deleted
+        FileNotFound = 2, // no such key or value
+        AccessDenied = 5, // a key with subkeys cannot be deleted
         InvalidParameter = 87,
         BadDatabase = 1009, // the store file cannot be read or written
         NoMoreItems = 259,
