@@ -22,6 +22,14 @@
 
 namespace
 {
+// debug.ini values are plain texts; an unquoted value with commas (such as
+// "all,-mainwindow") comes back from the settings library as a list.
+QString debugValue(const QSettings &ini, const QString &key, const QString &defaultValue)
+{
+    const QVariant v = ini.value(key, defaultValue);
+    return v.type() == QVariant::StringList ? v.toStringList().join(QLatin1Char(',')) : v.toString();
+}
+
 // Held for the whole life of the process; the kernel releases it at exit.
 SingleInstance g_singleInstance;
 
@@ -49,6 +57,11 @@ int main(int argc, char *argv[])
     log->registerLogSystems(systems);
 
     TunnelApplication app(argc, argv);
+    // Installed first, so a termination request during start-up is not lost:
+    // it is handled as soon as the event loop runs.
+    UnixSignalWatcher signalWatcher;
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::terminationRequested, &app,
+                     &TunnelApplication::terminationRequested);
 
     if (g_singleInstance.anotherInstanceRunning()) {
         VLOG(-100) << "[MASTER] Another instance running. Bailout.";
@@ -95,20 +108,19 @@ int main(int argc, char *argv[])
 
     log->setFileNames(QStringLiteral("velmora"), QStringLiteral("srv"));
     QSettings debugIni(QStringLiteral("debug.ini"), QSettings::IniFormat);
-    if (debugIni.value(QStringLiteral("debugnofile"), QStringLiteral("0")).toInt() != 0)
+    if (debugValue(debugIni, QStringLiteral("debugnofile"), QStringLiteral("0")).toInt() != 0)
         log->setNoFile();
     if (!log->start(QStringLiteral("logs"))) {
         VLOG(-100) << "[MASTER] Cannot create logging directory";
         log->setLevel(0);
     } else {
-        log->setLevel(debugIni.value(QStringLiteral("debuglevel"), QStringLiteral("0")).toInt());
+        log->setLevel(debugValue(debugIni, QStringLiteral("debuglevel"), QStringLiteral("0")).toInt());
     }
-    log->setConsole(debugIni.value(QStringLiteral("debugconsole"), QStringLiteral("1")).toInt());
-    log->SetLogSystems(debugIni.value(QStringLiteral("debugsystems"), QStringLiteral("all")).toString());
-    const int debugPort = debugIni.value(QStringLiteral("debugport"), QStringLiteral("0")).toInt();
+    log->setConsole(debugValue(debugIni, QStringLiteral("debugconsole"), QStringLiteral("1")).toInt());
+    log->SetLogSystems(debugValue(debugIni, QStringLiteral("debugsystems"), QStringLiteral("all")));
+    const int debugPort = debugValue(debugIni, QStringLiteral("debugport"), QStringLiteral("0")).toInt();
     if (debugPort != 0) {
-        const QString debugIp =
-            debugIni.value(QStringLiteral("debugip"), QStringLiteral("127.0.0.1")).toString();
+        const QString debugIp = debugValue(debugIni, QStringLiteral("debugip"), QStringLiteral("127.0.0.1"));
         VLOG(4) << "[MASTER] enabling UDP target: port=" << debugPort << " ip=" << debugIp;
         log->setUdpTarget(debugIp, quint16(debugPort));
     }
@@ -116,14 +128,14 @@ int main(int argc, char *argv[])
     const QFileInfo logFile(log->logFileName());
     const QString logBase = logFile.absolutePath() + QDir::separator() + logFile.completeBaseName();
     const QString pcapName = logBase + QStringLiteral(".pcap");
-    const bool pcapOn = debugIni.value(QStringLiteral("debugpcap"), QStringLiteral("0")).toInt() != 0;
+    const bool pcapOn = debugValue(debugIni, QStringLiteral("debugpcap"), QStringLiteral("0")).toInt() != 0;
     VLOG(4) << "[MASTER] PCAP dump file name:" << pcapName
             << (pcapOn ? " PCAP dump ENABLED" : " PCAP dump DISABLED");
     QMap<QString, QString> debugSettings;
     debugSettings.insert(QStringLiteral("pcapfilename"), pcapOn ? pcapName : QString());
     debugSettings.insert(QStringLiteral("prnfilename"), logBase + QStringLiteral("-printer.log"));
     debugSettings.insert(QStringLiteral("prnlogging"),
-                         debugIni.value(QStringLiteral("debugprn"), QStringLiteral("0")).toString());
+                         debugValue(debugIni, QStringLiteral("debugprn"), QStringLiteral("0")));
 
     for (const QString &message : qAsConst(startupMessages))
         VLOG(4) << message;
@@ -136,10 +148,6 @@ int main(int argc, char *argv[])
         ports +=
             QStringLiteral("\nPort=%1, Loc=%2, Pi=%3").arg(port.name, port.systemLocation, port.description);
     VLOG(4) << ports;
-
-    UnixSignalWatcher signalWatcher;
-    QObject::connect(&signalWatcher, &UnixSignalWatcher::terminationRequested, &app,
-                     &TunnelApplication::terminationRequested);
 
     app.setDebugSettings(debugSettings);
     app.InitializeApp(parser.isSet(minimizedOption));
