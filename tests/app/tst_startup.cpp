@@ -149,6 +149,7 @@ private slots:
                                QByteArray::number(listener.localPort()) + "\ndebugip=127.0.0.1\n");
         Velmora app(QStringList{QStringLiteral("--minimized")});
         QVERIFY(waitForLog(env, QStringLiteral("Available serial ports:")));
+        const qint64 pid = app.process().processId();
         app.signal(SIGTERM);
         QVERIFY(app.process().waitForFinished(15000));
         const QString logName = newestLog(env);
@@ -171,7 +172,7 @@ private slots:
         while (listener.hasPendingDatagrams()) {
             QByteArray d(int(listener.pendingDatagramSize()), 0);
             listener.readDatagram(d.data(), d.size());
-            QVERIFY(d.startsWith("[srv-PID=" + QByteArray::number(app.process().processId()) + "]["));
+            QVERIFY(d.startsWith("[srv-PID=" + QByteArray::number(pid) + "]["));
             sawFinal = sawFinal || d.contains(kFinalLine.toUtf8());
             ++datagrams;
         }
