@@ -205,6 +205,9 @@ bool TunnelCommEngine::openPort(bool once)
             return false;
         }
     }
+    // A setting the port refuses is reported here and is no reason to drop
+    // the port: the error it raises must not start the reopen loop.
+    applyingSettings = true;
     if (!serialPort->setDataBits(dataBits))
         VLOG(-10) << QStringLiteral("Error setting serial port data bits: %1").arg(serialPort->errorString());
     if (!serialPort->setFlowControl(flowControl))
@@ -216,6 +219,8 @@ bool TunnelCommEngine::openPort(bool once)
         VLOG(-10) << QStringLiteral("Error setting serial port baudrate: %1").arg(serialPort->errorString());
     if (!serialPort->setStopBits(stopBits))
         VLOG(-10) << QStringLiteral("Error setting serial port stop bits: %1").arg(serialPort->errorString());
+    applyingSettings = false;
+    serialPort->clearError();
     return true;
 }
 
@@ -225,7 +230,7 @@ void TunnelCommEngine::onSerialError(QSerialPort::SerialPortError error)
         VLOG(16) << QStringLiteral("Close called on non-open port %2, ignoring").arg(serialPort->portName());
         return;
     }
-    if (error == QSerialPort::NoError || reopenTimer->isActive())
+    if (error == QSerialPort::NoError || reopenTimer->isActive() || applyingSettings)
         return;
     VLOG(-10)
         << QStringLiteral("Port error, retry open: %1 port %2").arg(int(error)).arg(serialPort->portName());

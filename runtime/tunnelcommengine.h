@@ -99,5 +99,6 @@ private:
     QByteArray data_com_tcp;
     QByteArray data_tcp_com;
     int readyFlags = 0;
+    bool applyingSettings = false;
     QTimer *reopenTimer = nullptr;
 };

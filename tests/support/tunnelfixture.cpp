@@ -231,8 +231,9 @@ bool PortPairs::create(const QString &name)
     QFile::remove(path(name));
     QFile::remove(path(QStringLiteral("NULL_") + name));
     qint64 pid = 0;
-    const QStringList args = {QStringLiteral("pty,raw,echo=0,link=%1").arg(path(name)),
-                              QStringLiteral("pty,raw,echo=0,link=%1").arg(path(QStringLiteral("NULL_") + name))};
+    const QStringList args = {
+        QStringLiteral("pty,raw,echo=0,link=%1").arg(path(name)),
+        QStringLiteral("pty,raw,echo=0,link=%1").arg(path(QStringLiteral("NULL_") + name))};
     if (!QProcess::startDetached(QStringLiteral("socat"), args, QString(), &pid))
         return false;
     m_pids.insert(name, pid);
