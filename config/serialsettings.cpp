@@ -15,10 +15,9 @@ QString normalizeSerialSettings(const QString &settings, bool realPort)
     return settings;
 }
 
-bool TunnelCommEngine::parseCommParams(const QString &params, QSerialPort::BaudRate *baud,
-                                       QSerialPort::StopBits *stop, QSerialPort::Parity *parity,
-                                       QSerialPort::FlowControl *flow, QSerialPort::DataBits *bits,
-                                       unsigned long *wiring, bool *strict)
+bool TunnelCommEngine::parseCommParams(const QString &params, qint32 *baud, QSerialPort::StopBits *stop,
+                                       QSerialPort::Parity *parity, QSerialPort::FlowControl *flow,
+                                       QSerialPort::DataBits *bits, unsigned long *wiring, bool *strict)
 {
     const QStringList parts = params.split(QLatin1Char('/'));
     if (parts.size() > 1 && wiring)
@@ -39,7 +38,7 @@ bool TunnelCommEngine::parseCommParams(const QString &params, QSerialPort::BaudR
         return false;
     }
     if (baud)
-        *baud = static_cast<QSerialPort::BaudRate>(rate);
+        *baud = qint32(rate);
 
     const long dataBits = f.at(1).toLong(&ok, 10);
     if (!ok || (dataBits != 7 && dataBits != 8)) {

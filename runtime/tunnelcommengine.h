@@ -23,7 +23,9 @@ public:
 
     // The one parser of serial parameter strings "baud,bits,parity,stop,flow[/wiring[/strict]]".
     // Every output may be null; outputs are written as soon as their field has passed.
-    static bool parseCommParams(const QString &params, QSerialPort::BaudRate *baud = nullptr,
+    // The rate is a plain number: the product configures rates (250000, 230400, ...)
+    // that QSerialPort::BaudRate does not enumerate.
+    static bool parseCommParams(const QString &params, qint32 *baud = nullptr,
                                 QSerialPort::StopBits *stop = nullptr, QSerialPort::Parity *parity = nullptr,
                                 QSerialPort::FlowControl *flow = nullptr,
                                 QSerialPort::DataBits *bits = nullptr, unsigned long *wiring = nullptr,
@@ -83,7 +85,7 @@ private:
     QTcpSocket *dataSocket = nullptr;
     QTcpSocket *sigSocket = nullptr;
     QSerialPort *serialPort = nullptr;
-    QSerialPort::BaudRate baudRate = QSerialPort::Baud9600;
+    qint32 baudRate = QSerialPort::Baud9600;
     QSerialPort::StopBits stopBits = QSerialPort::OneStop;
     QSerialPort::Parity parity = QSerialPort::NoParity;
     QSerialPort::FlowControl flowControl = QSerialPort::NoFlowControl;

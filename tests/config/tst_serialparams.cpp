@@ -35,7 +35,7 @@ private slots:
     void validStrings()
     {
         QFETCH(QString, text);
-        QSerialPort::BaudRate baud = QSerialPort::UnknownBaud;
+        qint32 baud = 0;
         QSerialPort::DataBits bits = QSerialPort::UnknownDataBits;
         QSerialPort::Parity parity = QSerialPort::UnknownParity;
         QSerialPort::StopBits stop = QSerialPort::UnknownStopBits;
@@ -106,7 +106,7 @@ private slots:
 
     void failingStringLeavesEarlierOutputs()
     {
-        QSerialPort::BaudRate baud = QSerialPort::UnknownBaud;
+        qint32 baud = 0;
         QSerialPort::DataBits bits = QSerialPort::UnknownDataBits;
         QSerialPort::StopBits stop = QSerialPort::UnknownStopBits;
         QVERIFY(!TunnelCommEngine::parseCommParams(QStringLiteral("4800,7,N,3,N"), &baud, &stop, nullptr,
