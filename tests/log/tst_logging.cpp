@@ -78,9 +78,10 @@ private slots:
     void levelTags()
     {
         const QList<QPair<int, QString>> cases = {
-            {99, "[PARANOID]"}, {16, "[PARANOID]"}, {15, "[DEBUG   ]"}, {6, "[DEBUG   ]"}, {5, "[INFO    ]"},
-            {4, "[INFO    ]"},  {3, "[WARNING ]"},  {-10, "[WARNING ]"}, {-11, "[ERROR   ]"}, {-50, "[ERROR   ]"},
-            {-51, "[CRITICAL]"}, {-100, "[CRITICAL]"}, {-101, "[UNKNOWN!]"}};
+            {99, "[PARANOID]"},  {16, "[PARANOID]"},  {15, "[DEBUG   ]"},  {6, "[DEBUG   ]"},
+            {5, "[INFO    ]"},   {4, "[INFO    ]"},   {3, "[WARNING ]"},   {-10, "[WARNING ]"},
+            {-11, "[ERROR   ]"}, {-50, "[ERROR   ]"}, {-51, "[CRITICAL]"}, {-100, "[CRITICAL]"},
+            {-101, "[UNKNOWN!]"}};
         for (const auto &c : cases) {
             QCOMPARE(CGlobalDebugFileHandler::levelTag(c.first), c.second);
             QCOMPARE(CGlobalDebugFileHandler::levelTag(c.first).size(), 10);
@@ -91,22 +92,24 @@ private slots:
     {
         startLog();
         const QString name = QFileInfo(h->logFileName()).fileName();
-        QVERIFY2(QRegularExpression(QStringLiteral("^velmora-\\d{4}-\\d\\d-\\d\\dT\\d\\d-\\d\\d-\\d\\d_%1\\.log$")
-                                        .arg(::getpid()))
-                     .match(name)
-                     .hasMatch(),
-                 qPrintable(name));
+        QVERIFY2(
+            QRegularExpression(QStringLiteral("^velmora-\\d{4}-\\d\\d-\\d\\dT\\d\\d-\\d\\d-\\d\\d_%1\\.log$")
+                                   .arg(::getpid()))
+                .match(name)
+                .hasMatch(),
+            qPrintable(name));
         VLOG(4) << "hello " << 42 << " " << QStringLiteral("żółw");
         const int line = __LINE__ - 1;
         const QStringList lines = fileLines();
         // The run banner stands alone (no timestamp, no tag), right after the line naming the file.
-        const int banner =
-            lines.lastIndexOf(QStringLiteral("-------------------------------NEW RUN-------------------------------------"));
+        const int banner = lines.lastIndexOf(
+            QStringLiteral("-------------------------------NEW RUN-------------------------------------"));
         QVERIFY(banner >= 1);
         QVERIFY(lines.at(banner - 1).endsWith(QStringLiteral("Openned log file :") + h->logFileName()));
         const QString last = lines.last();
-        const QRegularExpression re(QStringLiteral(
-            "^\\[\\d{8} \\d{6}\\.\\d{3}\\] \\[INFO    \\] #([0-9a-f]+)# <tst_logging\\.cpp\\|(\\d+)@(.*)> :: (.*)$"));
+        const QRegularExpression re(
+            QStringLiteral("^\\[\\d{8} \\d{6}\\.\\d{3}\\] \\[INFO    \\] #([0-9a-f]+)# "
+                           "<tst_logging\\.cpp\\|(\\d+)@(.*)> :: (.*)$"));
         const auto m = re.match(last);
         QVERIFY2(m.hasMatch(), qPrintable(last));
         QCOMPARE(m.captured(1), QString::number(CGlobalDebugFileHandler::currentThreadId(), 16));
