@@ -5,10 +5,7 @@
 #include "platform/keepalive.h"
 #include "platform/systempaths.h"
 #include "ports/serialportenumerator.h"
-#if __has_include("ports/vspinterface.h")
 #include "ports/vspinterface.h"
-#define HAVE_VSP 1
-#endif
 #include "runtime/workthreadip.h"
 
 #include <QTcpSocket>
@@ -104,7 +101,6 @@ bool TunnelCommEngine::startEngine()
     serialPort->setPortName(SerialPortEnumerator::devicePath(comPort));
 
     bool present = false;
-#ifdef HAVE_VSP
     VSPInterface *vsp = vspInterface();
     if (vsp)
         vsp->updatePortList();
@@ -133,9 +129,6 @@ bool TunnelCommEngine::startEngine()
             }
         }
     }
-#else
-    VLOG(-10) << "Invalid VSP library handle, cannot check and fix ports, will just try to open";
-#endif
     VLOG(6) << QStringLiteral("Final port name: %1").arg(serialPort->portName());
 
     connect(serialPort, &QSerialPort::readyRead, this, &TunnelCommEngine::commReadyRead);

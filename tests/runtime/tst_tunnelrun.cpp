@@ -16,11 +16,10 @@ class TestTunnelRun : public QObject
 
 private:
     TestEnv *env = nullptr;
-    PortPairs *pairs = nullptr;
+    PortDriver *pairs = nullptr;
     LogCapture *log = nullptr;
 
-    // The name the configuration gives for a pair whose POS side is NAME.
-    QString configured(const QString &name) const { return QStringLiteral("NULL_") + name; }
+    QString configured(const QString &name) const { return name; }
     QString posPath(const QString &name) const { return pairs->path(name); }
 
     static TunnelSettings directIP()
@@ -44,8 +43,9 @@ private slots:
     void init()
     {
         env = new TestEnv();
-        pairs = new PortPairs(env->portsDir());
+        pairs = new PortDriver(env->systemDir(), env->portsDir());
         log = new LogCapture(env->root() + QStringLiteral("/logs"), 10);
+        QVERIFY2(pairs->loaded(), "the port driver's control library did not load");
     }
 
     void cleanup()
@@ -94,9 +94,9 @@ private slots:
         QCOMPARE(text.count(QStringLiteral("Engine for port ")) - text.count(QStringLiteral("not ready yet")),
                  3);
         QVERIFY(text.lastIndexOf(QStringLiteral("connected")) < running);
-        QVERIFY(text.indexOf(QStringLiteral("Engine for port NULL_COM5 ready")) <
-                    text.indexOf(QStringLiteral("Engine for port NULL_COM7 ready")) ||
-                text.indexOf(QStringLiteral("Engine for port NULL_COM7 ready")) > 0);
+        QVERIFY(text.indexOf(QStringLiteral("Engine for port COM5 ready")) <
+                    text.indexOf(QStringLiteral("Engine for port COM7 ready")) ||
+                text.indexOf(QStringLiteral("Engine for port COM7 ready")) > 0);
         QCOMPARE(text.count(QStringLiteral("setKeepalives socket: 0x")), 5);
         QCOMPARE(text.count(QStringLiteral("setKeepalives error")), 0);
 

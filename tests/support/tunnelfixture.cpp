@@ -1,19 +1,22 @@
 #include "tests/support/tunnelfixture.h"
 
 #include "log/debug_class.h"
+#include "ports/vspinterface.h"
+#include "runtime/tunnelcommengine.h"
 #include "runtime/workthreadip.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QThread>
 #include <QtTest>
 
+#include <arpa/inet.h>
 #include <csignal>
-#include <sys/wait.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 DeviceServer::DeviceServer(Mode mode, QObject *parent) : QTcpServer(parent), m_mode(mode)
@@ -44,9 +47,12 @@ void DeviceServer::onNewConnection()
             continue;
         }
         m_connections.append(socket);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket]() {
+        perConnection.append(QByteArray());
+        const int index = perConnection.size() - 1;
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket, index]() {
             const QByteArray bytes = socket->readAll();
             received.append(bytes);
+            perConnection[index].append(bytes);
             if (m_mode == Echo)
                 socket->write(bytes);
         });
@@ -80,6 +86,39 @@ quint16 DeviceServer::refusingPort()
     const quint16 port = probe.serverPort();
     probe.close();
     return port;
+}
+
+StalledEndpoint::StalledEndpoint()
+{
+    m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    if (::bind(m_listener, reinterpret_cast<sockaddr *>(&addr), len) != 0 || ::listen(m_listener, 0) != 0)
+        return;
+    ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&addr), &len);
+    m_port = ntohs(addr.sin_port);
+    // Connections nobody accepts fill the queue; later handshakes get no answer.
+    for (int i = 0; i < 3; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
+        m_fillers.append(fd);
+    }
+    QThread::msleep(50);
+}
+
+StalledEndpoint::~StalledEndpoint()
+{
+    for (int fd : qAsConst(m_fillers))
+        ::close(fd);
+    if (m_listener >= 0)
+        ::close(m_listener);
+}
+
+QString StalledEndpoint::target() const
+{
+    return QStringLiteral("127.0.0.1:%1").arg(m_port);
 }
 
 PosPort::PosPort(QObject *parent) : QObject(parent)
@@ -209,55 +248,56 @@ QByteArray randomBytes(int size, quint32 seed)
     return bytes;
 }
 
-PortPairs::PortPairs(const QString &portsDir) : m_dir(portsDir)
+PortDriver::PortDriver(const QString &systemDir, const QString &portsDir)
+    : m_systemDir(systemDir), m_portsDir(portsDir), m_vsp(new VSPInterface())
 {
     QDir().mkpath(portsDir);
+    if (m_vsp->initLibrary())
+        TunnelCommEngine::setVSPInterface(m_vsp);
 }
 
-PortPairs::~PortPairs()
+PortDriver::~PortDriver()
 {
-    const QStringList names = m_pids.keys();
-    for (const QString &name : names)
-        remove(name);
+    TunnelCommEngine::setVSPInterface(nullptr);
+    delete m_vsp;
+    QFile pidFile(m_systemDir + QStringLiteral("/vspd/vspd.pid"));
+    if (!pidFile.open(QIODevice::ReadOnly))
+        return;
+    const pid_t pid = pid_t(pidFile.readAll().trimmed().toLongLong());
+    if (pid <= 1)
+        return;
+    ::kill(pid, SIGTERM);
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 5000 && ::kill(pid, 0) == 0)
+        QThread::msleep(10);
 }
 
-QString PortPairs::path(const QString &name) const
+bool PortDriver::loaded() const
 {
-    return m_dir + QLatin1Char('/') + name;
+    return m_vsp->isLoaded();
 }
 
-bool PortPairs::create(const QString &name)
+QString PortDriver::path(const QString &name) const
 {
-    QFile::remove(path(name));
-    QFile::remove(path(QStringLiteral("NULL_") + name));
-    qint64 pid = 0;
-    const QStringList args = {
-        QStringLiteral("pty,raw,echo=0,link=%1").arg(path(name)),
-        QStringLiteral("pty,raw,echo=0,link=%1").arg(path(QStringLiteral("NULL_") + name))};
-    if (!QProcess::startDetached(QStringLiteral("socat"), args, QString(), &pid))
+    return m_portsDir + QLatin1Char('/') + name;
+}
+
+bool PortDriver::create(const QString &name)
+{
+    if (!m_vsp->createPort(QString(), name, 0xFFFFFFFFu, false))
         return false;
-    m_pids.insert(name, pid);
     QElapsedTimer t;
     t.start();
     while (t.elapsed() < 5000) {
-        if (QFileInfo(path(name)).isSymLink() && QFileInfo(path(QStringLiteral("NULL_") + name)).isSymLink())
+        if (QFileInfo::exists(path(name)) && QFileInfo::exists(path(QStringLiteral("NULL_") + name)))
             return true;
         QThread::msleep(10);
     }
     return false;
 }
 
-bool PortPairs::remove(const QString &name)
+bool PortDriver::remove(const QString &name)
 {
-    const qint64 pid = m_pids.take(name);
-    if (pid <= 0)
-        return false;
-    ::kill(pid_t(pid), SIGTERM);
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 5000 && ::kill(pid_t(pid), 0) == 0)
-        QThread::msleep(10);
-    QFile::remove(path(name));
-    QFile::remove(path(QStringLiteral("NULL_") + name));
-    return true;
+    return m_vsp->deletePort(name);
 }

@@ -16,6 +16,7 @@
 #include <QTcpSocket>
 #include <QUuid>
 
+class VSPInterface;
 class WorkThreadIP;
 class QThread;
 
@@ -33,9 +34,10 @@ public:
     QString target() const;
     void setMode(Mode mode) { m_mode = mode; }
 
-    QByteArray received;         // everything that arrived, over all connections
-    int accepted = 0;            // connections accepted so far
-    QTcpSocket *current() const; // the newest connection still open
+    QByteArray received;             // everything that arrived, over all connections
+    QList<QByteArray> perConnection; // what arrived on each connection, in accept order
+    int accepted = 0;                // connections accepted so far
+    QTcpSocket *current() const;     // the newest connection still open
     void closeCurrent();
     void abortCurrent();
 
@@ -46,6 +48,22 @@ private:
     void onNewConnection();
     Mode m_mode;
     QList<QPointer<QTcpSocket>> m_connections;
+};
+
+// A port on 127.0.0.1 whose listen queue is full: a connection to it stays
+// in progress until the attempt times out.
+class StalledEndpoint
+{
+public:
+    StalledEndpoint();
+    ~StalledEndpoint();
+    quint16 port() const { return m_port; }
+    QString target() const;
+
+private:
+    int m_listener = -1;
+    QList<int> m_fillers;
+    quint16 m_port = 0;
 };
 
 // The point-of-sale program's side: the configured port opened by its path.
@@ -101,22 +119,26 @@ public:
     int count(const QString &needle) const;
 };
 
-// Writes a and b through the POS port and device connection at once and
-// waits until each side has everything back (echo) or received.
+// Reproducible random bytes.
 QByteArray randomBytes(int size, quint32 seed);
 
-// Virtual port pairs for the tests: NAME for the point-of-sale side and
-// NULL_NAME for the engine's side, as links in the ports folder.
-class PortPairs
+// The port driver of one test: its own daemon (started on demand by the
+// control library inside the test's private folders), shared with the
+// engines, and ended by its pid when the test is done.
+class PortDriver
 {
 public:
-    explicit PortPairs(const QString &portsDir);
-    ~PortPairs();
+    explicit PortDriver(const QString &systemDir, const QString &portsDir);
+    ~PortDriver();
+    bool loaded() const;
+    // The pair NAME (the point-of-sale side) and NULL_NAME (the engine's side).
     bool create(const QString &name);
     bool remove(const QString &name);
     QString path(const QString &name) const;
+    VSPInterface *vsp() const { return m_vsp; }
 
 private:
-    QString m_dir;
-    QMap<QString, qint64> m_pids;
+    QString m_systemDir;
+    QString m_portsDir;
+    VSPInterface *m_vsp;
 };
