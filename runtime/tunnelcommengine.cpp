@@ -54,15 +54,15 @@ TunnelCommEngine::~TunnelCommEngine()
     data_com_tcp.squeeze();
     data_tcp_com.clear();
     data_tcp_com.squeeze();
-    if (serialPort) {
-        if (serialPort->isOpen())
-            serialPort->close();
-        serialPort->deleteLater();
-    }
-    if (dataSocket)
-        dataSocket->deleteLater();
-    if (sigSocket)
-        sigSocket->deleteLater();
+    if (serialPort && serialPort->isOpen())
+        serialPort->close();
+    // Deleted here rather than deferred: the engine itself goes through a
+    // deferred deletion as its worker's thread ends, and deletions posted
+    // from there would never run (leaving sockets open and memory behind).
+    // None of these objects is inside one of its own signals at this point.
+    delete serialPort;
+    delete dataSocket;
+    delete sigSocket;
 }
 
 void TunnelCommEngine::setCommPort(const QString &port, const QString &params)

@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QtTest>
 
 class TestTunnelRun : public QObject
@@ -135,6 +136,327 @@ private slots:
                                                      TunnelSettings::Stopping, TunnelSettings::Stopped}));
         QVERIFY(sup.errors.isEmpty());
         QVERIFY(log->text().contains(QStringLiteral("Destruction of UUID %1 [IP]").arg(s.uuid.toString())));
+    }
+
+    // The second tunnel's port is a real one the driver does not list and
+    // that does not open: the engines started so far are closed, the run
+    // ends with that channel's text.
+    void secondTunnelPortFails()
+    {
+        QVERIFY(pairs->create(QStringLiteral("COM5")));
+        QVERIFY(pairs->create(QStringLiteral("COM6")));
+        QVERIFY(QFile::link(QStringLiteral("/dev/pts/987654"), pairs->path(QStringLiteral("COM9"))));
+        DeviceServer pc(DeviceServer::Silent), d1(DeviceServer::Silent), c1(DeviceServer::Silent),
+            d2(DeviceServer::Silent), c2(DeviceServer::Silent);
+        TunnelSettings s = directIP();
+        s.data_com = QStringLiteral("COM5");
+        s.data_settings = QStringLiteral("9600,8,N,1,N/NO/NS");
+        s.data_ip = pc.target();
+        s.proxy_com = {QStringLiteral("COM6"), QStringLiteral("COM9")};
+        s.proxy_settings = {QStringLiteral("9600,8,N,1,N/NO/NS"), QStringLiteral("9600,8,N,1,N")};
+        s.proxy_data = {d1.target(), d2.target()};
+        s.proxy_ctrl = {c1.target(), c2.target()};
+
+        SupervisorStub sup;
+        sup.start(s);
+        QVERIFY(sup.waitGone());
+        QCOMPARE(sup.states, (QList<TunnelSettings::TunnelState>{TunnelSettings::Starting,
+                                                                 TunnelSettings::StoppedError}));
+        QCOMPARE(sup.errors,
+                 QStringList{QStringLiteral("Nie można otworzyć portu szeregowego tunelu 2: COM9")});
+        const QString text = log->text();
+        for (const char *port : {"COM5", "COM6", "COM9"})
+            QVERIFY(text.contains(
+                QStringLiteral("Terminated engine for serial port: %1").arg(QLatin1String(port))));
+        QVERIFY(text.contains(QStringLiteral("2 engines left to be terminated")));
+        QVERIFY(!text.contains(QStringLiteral("Open port fail retry count exceeded")));
+        QCOMPARE(d2.accepted, 0);
+        // The first engines' connections are closed by the device's side too.
+        QVERIFY(waitFor([&]() { return !pc.current() && !d1.current() && !c1.current(); }, 5000));
+    }
+
+    // A port name the driver does not have yet: the engine creates the pair
+    // and opens its hidden end; the configured name is the POS side.
+    void missingPortIsCreated()
+    {
+        DeviceServer dev(DeviceServer::Echo);
+        TunnelSettings s = directIP();
+        s.data_com = QStringLiteral("COM8");
+        s.data_settings = QStringLiteral("9600,8,N,1,N/NO/NS");
+        s.data_ip = dev.target();
+        SupervisorStub sup;
+        sup.start(s);
+        QVERIFY(sup.waitState(TunnelSettings::Running));
+        QVERIFY(log->text().contains(
+            QStringLiteral("Final port name: %1").arg(pairs->path(QStringLiteral("NULL_COM8")))));
+        PosPort pos;
+        QVERIFY(pos.open(pairs->path(QStringLiteral("COM8"))));
+        const QByteArray msg = randomBytes(5000, 7);
+        pos.write(msg);
+        QVERIFY(waitFor([&]() { return pos.received.size() >= msg.size(); }, 20000));
+        QVERIFY(pos.received == msg);
+    }
+
+    // The device hangs up while chunks are in flight both ways: "[B]", a new
+    // connection at once, and both directions go on; what the device sent
+    // before hanging up reaches the POS whole. Then the device refuses.
+    void deviceHangsUpWhileRunning()
+    {
+        QVERIFY(pairs->create(QStringLiteral("COM5")));
+        DeviceServer dev(DeviceServer::Silent);
+        TunnelSettings s = directIP();
+        s.data_com = QStringLiteral("COM5");
+        s.data_settings = QStringLiteral("115200,8,N,1,N/NO/NS");
+        s.data_ip = dev.target();
+        SupervisorStub sup;
+        sup.start(s);
+        QVERIFY(sup.waitState(TunnelSettings::Running));
+        PosPort pos;
+        QVERIFY(pos.open(posPath(QStringLiteral("COM5"))));
+
+        const QByteArray up = randomBytes(512 * 1024, 11);
+        const QByteArray down1 = randomBytes(256 * 1024, 12);
+        pos.write(up);
+        dev.current()->write(down1);
+        QVERIFY(
+            waitFor([&]() { return dev.received.size() > 64 * 1024 && pos.received.size() > 64 * 1024; }));
+        dev.closeCurrent();
+
+        QVERIFY(waitFor([&]() { return dev.accepted == 2 && dev.current(); }, 10000));
+        const QString text = log->text();
+        QVERIFY(text.contains(
+            QStringLiteral("Remote host closed connection to  data socket %1 [B]").arg(dev.target())));
+        QVERIFY(text.contains(QStringLiteral("Trying to reconnect data socket %1 [A]").arg(dev.target())));
+
+        // Towards the device: the second connection carries the rest of the
+        // stream up to its last byte; what went to the closed one is gone.
+        QVERIFY(waitFor([&]() { return dev.perConnection.value(1).endsWith(up.right(64)); }));
+        const QByteArray second = dev.perConnection.at(1);
+        QVERIFY(up.endsWith(second));
+        QVERIFY(up.startsWith(dev.perConnection.at(0)));
+        // Towards the POS: everything the device sent, then more on the new connection.
+        const QByteArray down2 = randomBytes(100 * 1024, 13);
+        dev.current()->write(down2);
+        QVERIFY(waitFor([&]() { return pos.received.size() >= down1.size() + down2.size(); }));
+        QVERIFY(pos.received == down1 + down2);
+        QCOMPARE(sup.last(), TunnelSettings::Running);
+
+        // The device goes away for good: the reconnect is refused.
+        const quint16 devPort = dev.serverPort();
+        dev.close();
+        dev.closeCurrent();
+        QVERIFY(sup.waitGone());
+        QCOMPARE(sup.last(), TunnelSettings::StoppedError);
+        QCOMPARE(sup.errors.size(), 1);
+        QCOMPARE(sup.errors.first(),
+                 QStringLiteral("Błąd połączenia z 127.0.0.1:%1 - Connection refused").arg(devPort));
+    }
+
+    // The pair is deleted and created again under the running engine while
+    // the device streams to the POS: the engine reopens its end and both
+    // directions carry traffic again.
+    void portLostAndReopened()
+    {
+        QVERIFY(pairs->create(QStringLiteral("COM5")));
+        DeviceServer dev(DeviceServer::Silent);
+        TunnelSettings s = directIP();
+        s.data_com = QStringLiteral("COM5");
+        s.data_settings = QStringLiteral("115200,8,N,1,N/NO/NS");
+        s.data_ip = dev.target();
+        SupervisorStub sup;
+        sup.start(s);
+        QVERIFY(sup.waitState(TunnelSettings::Running));
+        {
+            PosPort pos;
+            QVERIFY(pos.open(posPath(QStringLiteral("COM5"))));
+            dev.current()->write(randomBytes(1 << 20, 21));
+            pos.write(randomBytes(64 * 1024, 22));
+            QVERIFY(waitFor([&]() { return pos.received.size() > 32 * 1024; }));
+            QVERIFY(pairs->remove(QStringLiteral("COM5")));
+            pos.close();
+        }
+        QVERIFY(waitFor([&]() { return log->text().contains(QStringLiteral("Port error, retry open: ")); },
+                        10000));
+        QVERIFY(pairs->create(QStringLiteral("COM5")));
+        QVERIFY(
+            waitFor([&]() { return log->text().contains(QStringLiteral("Port reopen sucess!")); }, 10000));
+        QCOMPARE(log->count(QStringLiteral("Port error, retry open: ")), 1);
+
+        PosPort pos;
+        QVERIFY(pos.open(posPath(QStringLiteral("COM5"))));
+        const QByteArray down = randomBytes(4096, 23);
+        const QByteArray up = randomBytes(4096, 24);
+        dev.current()->write(down);
+        pos.write(up);
+        QVERIFY(waitFor([&]() { return pos.received.endsWith(down); }));
+        QVERIFY(waitFor([&]() { return dev.received.endsWith(up); }));
+        QCOMPARE(sup.last(), TunnelSettings::Running);
+        QVERIFY(sup.errors.isEmpty());
+    }
+
+    // The POS does not read for a while the device sends a lot: the port
+    // confirms chunks only in part, and still every byte arrives once.
+    void slowReaderGetsEveryByteOnce()
+    {
+        QVERIFY(pairs->create(QStringLiteral("COM5")));
+        DeviceServer dev(DeviceServer::Silent);
+        TunnelSettings s = directIP();
+        s.data_com = QStringLiteral("COM5");
+        s.data_settings = QStringLiteral("115200,8,N,1,N/NO/NS");
+        s.data_ip = dev.target();
+        SupervisorStub sup;
+        sup.start(s);
+        QVERIFY(sup.waitState(TunnelSettings::Running));
+        PosPort pos;
+        QVERIFY(pos.open(posPath(QStringLiteral("COM5"))));
+        pos.pause(true);
+        const QByteArray down = randomBytes(256 * 1024, 31);
+        dev.current()->write(down);
+        QTest::qWait(1500);
+        QVERIFY(pos.received.size() < down.size());
+        pos.pause(false);
+        QVERIFY(waitFor([&]() { return pos.received.size() >= down.size(); }));
+        QTest::qWait(100);
+        QCOMPARE(pos.received.size(), down.size());
+        QVERIFY(pos.received == down);
+    }
+
+    // Chunks of 64 both ways (200 bytes: 64, 64, 64, 8); bytes on the
+    // control connection and line changes of the port carry nothing.
+    void chunksAndControlConnection()
+    {
+        delete log;
+        log = new LogCapture(env->root() + QStringLiteral("/logs16"), 16);
+        QVERIFY(pairs->create(QStringLiteral("COM6")));
+        DeviceServer data(DeviceServer::Silent), ctrl(DeviceServer::Silent);
+        TunnelSettings s = directIP();
+        s.proxy_com = {QStringLiteral("COM6")};
+        s.proxy_settings = {QStringLiteral("9600,8,N,1,N/NO/NS")};
+        s.proxy_data = {data.target()};
+        s.proxy_ctrl = {ctrl.target()};
+        SupervisorStub sup;
+        sup.start(s);
+        QVERIFY(sup.waitState(TunnelSettings::Running));
+        PosPort pos;
+        QVERIFY(pos.open(posPath(QStringLiteral("COM6"))));
+
+        const QByteArray up = randomBytes(200, 41);
+        pos.write(up);
+        QVERIFY(waitFor([&]() { return data.received.size() >= 200; }));
+        const QByteArray down = randomBytes(200, 42);
+        data.current()->write(down);
+        QVERIFY(waitFor([&]() { return pos.received.size() >= 200; }));
+        QVERIFY(data.received == up);
+        QVERIFY(pos.received == down);
+
+        const QString text = log->text();
+        QRegularExpression tcpWritten(
+            QStringLiteral("TCP written bytes=(\\d+), data_com_tcp.size\\(\\)=(\\d+)"));
+        QRegularExpression comWritten(
+            QStringLiteral("COM written bytes=(\\d+), data_tcp_com.size\\(\\)=(\\d+)"));
+        QStringList sizes;
+        for (auto it = tcpWritten.globalMatch(text); it.hasNext();)
+            sizes << it.next().captured(1);
+        QCOMPARE(sizes, (QStringList{"64", "64", "64", "8"}));
+        sizes.clear();
+        for (auto it = comWritten.globalMatch(text); it.hasNext();)
+            sizes << it.next().captured(1);
+        QCOMPARE(sizes, (QStringList{"64", "64", "64", "8"}));
+        QCOMPARE(text.count(QStringLiteral("data_com_tcp was empty initializing first chunk (64) send")), 1);
+
+        ctrl.current()->write(QByteArray("device speaks on control"));
+        pos.port.setDataTerminalReady(false);
+        pos.port.setRequestToSend(false);
+        pos.port.setDataTerminalReady(true);
+        QTest::qWait(300);
+        QCOMPARE(pos.received, down);
+        QCOMPARE(data.received, up);
+        QVERIFY(ctrl.received.isEmpty());
+    }
+
+    // The device refuses the data connection at start.
+    void refusedAtStart()
+    {
+        QVERIFY(pairs->create(QStringLiteral("COM5")));
+        const quint16 port = DeviceServer::refusingPort();
+        TunnelSettings s = directIP();
+        s.data_com = QStringLiteral("COM5");
+        s.data_settings = QStringLiteral("9600,8,N,1,N/NO/NS");
+        s.data_ip = QStringLiteral("127.0.0.1:%1").arg(port);
+        SupervisorStub sup;
+        sup.start(s);
+        QVERIFY(sup.waitGone());
+        QCOMPARE(sup.states, (QList<TunnelSettings::TunnelState>{TunnelSettings::Starting,
+                                                                 TunnelSettings::StoppedError}));
+        QCOMPARE(
+            sup.errors,
+            QStringList{QStringLiteral("Błąd połączenia z 127.0.0.1:%1 - Connection refused").arg(port)});
+    }
+
+    // Stop while a connection is still being made, and while running; a stop
+    // for another configuration changes nothing.
+    void stopWhileStartingAndRunning()
+    {
+        QVERIFY(pairs->create(QStringLiteral("COM5")));
+        QVERIFY(pairs->create(QStringLiteral("COM6")));
+        StalledEndpoint stalled;
+        QVERIFY(stalled.port() != 0);
+        DeviceServer data(DeviceServer::Silent);
+        TunnelSettings s = directIP();
+        s.proxy_com = {QStringLiteral("COM6")};
+        s.proxy_settings = {QStringLiteral("9600,8,N,1,N/NO/NS")};
+        s.proxy_data = {data.target()};
+        s.proxy_ctrl = {stalled.target()};
+        {
+            SupervisorStub sup;
+            sup.start(s);
+            QVERIFY(waitFor([&]() { return data.accepted == 1; }, 10000));
+            QTest::qWait(200);
+            QCOMPARE(sup.states, QList<TunnelSettings::TunnelState>{TunnelSettings::Starting});
+            sup.stopOther();
+            QTest::qWait(200);
+            QCOMPARE(sup.states, QList<TunnelSettings::TunnelState>{TunnelSettings::Starting});
+            sup.stop();
+            QVERIFY(sup.waitGone());
+            QCOMPARE(sup.states,
+                     (QList<TunnelSettings::TunnelState>{TunnelSettings::Starting, TunnelSettings::Stopping,
+                                                         TunnelSettings::Stopped}));
+            QVERIFY(sup.errors.isEmpty());
+        }
+
+        DeviceServer dev(DeviceServer::Echo);
+        TunnelSettings r = directIP();
+        r.data_com = QStringLiteral("COM5");
+        r.data_settings = QStringLiteral("9600,8,N,1,N/NO/NS");
+        r.data_ip = dev.target();
+        SupervisorStub sup;
+        sup.start(r);
+        QVERIFY(sup.waitState(TunnelSettings::Running));
+        sup.stopOther();
+        QTest::qWait(200);
+        QCOMPARE(sup.states.size(), 2);
+        // The device hangs up just as the stop arrives: no error comes of it.
+        dev.closeCurrent();
+        sup.stop();
+        QVERIFY(sup.waitGone());
+        QCOMPARE(sup.states,
+                 (QList<TunnelSettings::TunnelState>{TunnelSettings::Starting, TunnelSettings::Running,
+                                                     TunnelSettings::Stopping, TunnelSettings::Stopped}));
+        QVERIFY(sup.errors.isEmpty());
+        QVERIFY(log->text().contains(QStringLiteral("Destruction of UUID %1").arg(r.uuid.toString())));
+    }
+
+    // Nothing to tunnel: the run is up at once and stops normally.
+    void noChannelRunsAtOnce()
+    {
+        TunnelSettings s = directIP();
+        SupervisorStub sup;
+        sup.start(s);
+        QVERIFY(sup.waitState(TunnelSettings::Running));
+        QVERIFY(log->text().contains(QStringLiteral("Waiting for total of 0 engines to be ready ")));
+        sup.stop();
+        QVERIFY(sup.waitGone());
+        QCOMPARE(sup.last(), TunnelSettings::Stopped);
     }
 };
 

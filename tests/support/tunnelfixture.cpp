@@ -123,7 +123,18 @@ QString StalledEndpoint::target() const
 
 PosPort::PosPort(QObject *parent) : QObject(parent)
 {
-    connect(&port, &QSerialPort::readyRead, this, [this]() { received.append(port.readAll()); });
+    connect(&port, &QSerialPort::readyRead, this, [this]() {
+        if (!paused)
+            received.append(port.readAll());
+    });
+}
+
+void PosPort::pause(bool on)
+{
+    paused = on;
+    port.setReadBufferSize(on ? 64 : 0);
+    if (!on)
+        received.append(port.readAll());
 }
 
 bool PosPort::open(const QString &path)

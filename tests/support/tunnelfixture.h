@@ -75,7 +75,10 @@ public:
     bool open(const QString &path);
     void close();
     qint64 write(const QByteArray &bytes);
+    // A paused POS reads nothing, so the port's buffers fill up.
+    void pause(bool on);
     QSerialPort port;
+    bool paused = false;
     QByteArray received;
 };
 
