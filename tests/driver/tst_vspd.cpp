@@ -1,0 +1,391 @@
+// The port driver through its control library: the daemon it starts, the
+// control calls and their errors, and the relay of real pseudo-terminals.
+#include "platform/registrystore.h"
+#include "tests/driver/ptyhelpers.h"
+#include "tests/support/testenv.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLibrary>
+#include <QProcess>
+#include <QtTest>
+
+#include <csignal>
+#include <grp.h>
+#include <sys/stat.h>
+#include <thread>
+
+using namespace ptytest;
+
+namespace
+{
+const QString kPorts = QStringLiteral("SYSTEM\\CurrentControlSet\\services\\VSBC7\\Ports");
+
+struct Port {
+    QString name;
+    quint32 instance, peer;
+};
+
+QList<Port> parseList(const QByteArray &b)
+{
+    QList<Port> ports;
+    int pos = 0;
+    auto u32 = [&b](int at) {
+        return quint32(quint8(b[at])) | quint32(quint8(b[at + 1])) << 8 | quint32(quint8(b[at + 2])) << 16 |
+               quint32(quint8(b[at + 3])) << 24;
+    };
+    while (pos + 4 <= b.size() && u32(pos) != 0) {
+        Port p;
+        const quint32 offset = u32(pos + 4);
+        p.instance = u32(pos + 8);
+        p.peer = u32(pos + 12);
+        for (int c = pos + int(offset); offset && c + 1 < b.size() && (b[c] || b[c + 1]); c += 2)
+            p.name += QChar(ushort(quint8(b[c]) | quint8(b[c + 1]) << 8));
+        ports.append(p);
+        pos += int(u32(pos));
+    }
+    return ports;
+}
+} // namespace
+
+class TestVspd : public QObject
+{
+    Q_OBJECT
+
+    typedef int (*NameFn)(const char *);
+    typedef int (*NameNumberFn)(const char *, quint32);
+
+    TestEnv *m_env = nullptr;
+    QLibrary m_lib;
+    int (*CreatePair)(const char *, const char *) = nullptr;
+    NameFn DeletePair = nullptr;
+    NameNumberFn SetStrictBaudrate = nullptr;
+    int (*SetBreak)(const char *, int) = nullptr;
+    int (*SetWiring)(const char *, const void *, quint32) = nullptr;
+    int (*QueryBus)(const void *, quint32, void *, quint32) = nullptr;
+    int (*DeleteAll)() = nullptr;
+
+    QString port(const QString &name) const { return m_env->portsDir() + QLatin1Char('/') + name; }
+    qint64 pid() const { return daemonPid(m_env->systemDir()); }
+
+    QByteArray query(int *error = nullptr, quint32 size = 65536)
+    {
+        const quint32 request[2] = {8, 1};
+        QByteArray out(int(size), '\x55');
+        errno = 0;
+        const int ok = QueryBus(request, 8, out.data(), size);
+        if (error)
+            *error = ok ? 0 : errno;
+        return ok ? out : QByteArray();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_env = new TestEnv;
+        m_lib.setFileName(TestEnv::binary(QStringLiteral("libvspdctl.so")));
+        QVERIFY2(m_lib.load(), qPrintable(m_lib.errorString()));
+        CreatePair = reinterpret_cast<decltype(CreatePair)>(m_lib.resolve("CreatePair"));
+        DeletePair = reinterpret_cast<NameFn>(m_lib.resolve("DeletePair"));
+        SetStrictBaudrate = reinterpret_cast<NameNumberFn>(m_lib.resolve("SetStrictBaudrate"));
+        SetBreak = reinterpret_cast<decltype(SetBreak)>(m_lib.resolve("SetBreak"));
+        SetWiring = reinterpret_cast<decltype(SetWiring)>(m_lib.resolve("SetWiring"));
+        QueryBus = reinterpret_cast<decltype(QueryBus)>(m_lib.resolve("QueryBus"));
+        DeleteAll = reinterpret_cast<decltype(DeleteAll)>(m_lib.resolve("DeleteAll"));
+        QVERIFY(CreatePair && DeletePair && SetStrictBaudrate && SetBreak && SetWiring && QueryBus &&
+                DeleteAll);
+    }
+
+    void cleanupTestCase()
+    {
+        if (const qint64 p = pid()) {
+            ::kill(pid_t(p), SIGTERM);
+            waitGone(p, 5000);
+        }
+        delete m_env;
+    }
+
+    void startsTheDaemonOnDemandAndOnlyOnce()
+    {
+        QCOMPARE(pid(), 0);
+        QVERIFY(CreatePair("COM5", ""));
+        const qint64 daemon = pid();
+        QVERIFY(daemon > 0 && processAlive(daemon));
+        QVERIFY(QFileInfo(port("COM5")).isSymLink());
+        QVERIFY(QFileInfo(port("NULL_COM5")).symLinkTarget().startsWith(QStringLiteral("/dev/pts/")));
+
+        // The socket and the ports are private to the daemon's user (root: and the dialout group).
+        struct stat st;
+        QCOMPARE(::stat(QFile::encodeName(m_env->systemDir() + "/vspd/control.sock").constData(), &st), 0);
+        const group *dialout = ::getgrnam("dialout");
+        if (::geteuid() == 0) {
+            QCOMPARE(st.st_mode & 0777, mode_t(0660));
+            QCOMPARE(st.st_gid, dialout ? dialout->gr_gid : gid_t(0));
+            QCOMPARE(::stat(QFile::encodeName(m_env->portsDir()).constData(), &st), 0);
+            QCOMPARE(st.st_mode & 0777, mode_t(0750));
+            QCOMPARE(::stat(QFile::encodeName(QFileInfo(port("COM5")).symLinkTarget()).constData(), &st), 0);
+            QCOMPARE(st.st_mode & 0777, mode_t(0660));
+        } else {
+            QCOMPARE(st.st_mode & 0777, mode_t(0600));
+            QCOMPARE(::stat(QFile::encodeName(m_env->portsDir()).constData(), &st), 0);
+            QCOMPARE(st.st_mode & 0777, mode_t(0700));
+        }
+
+        QProcess second;
+        second.start(TestEnv::binary(QStringLiteral("vspd")), QStringList());
+        QVERIFY(second.waitForFinished(5000));
+        QCOMPARE(second.exitCode(), 1);
+        QVERIFY(second.readAllStandardError().contains("already serves"));
+        QCOMPARE(pid(), daemon);
+        QVERIFY(CreatePair("COM6", "COM7")); // the first daemon still answers
+    }
+
+    void controlCallsReportWindowsErrors()
+    {
+        errno = 0;
+        QVERIFY(!CreatePair("COM5", ""));
+        QCOMPARE(errno, 183);
+        QVERIFY(!CreatePair("null_com5", "X")); // names are compared case-insensitively
+        QCOMPARE(errno, 183);
+        QVERIFY(!CreatePair("COM8", "com8"));
+        QCOMPARE(errno, 87);
+        const QByteArray longName(65, 'A');
+        for (const QByteArray &bad : {QByteArray("a/b"), QByteArray(".."), QByteArray("x..y"),
+                                      QByteArray("\x01X"), QByteArray("."), longName}) {
+            errno = 0;
+            QVERIFY2(!CreatePair(bad.constData(), ""), bad.constData());
+            QCOMPARE(errno, 123);
+            QVERIFY(!CreatePair("OK1", bad.constData()));
+            QCOMPARE(errno, 123);
+        }
+        QVERIFY(!CreatePair("", "COM4"));
+        QCOMPARE(errno, 123);
+        QVERIFY(!QFileInfo::exists(m_env->systemDir() + "/b"));
+        QVERIFY(CreatePair(QByteArray(64, 'L').constData(), ""));
+        QVERIFY(DeletePair(QByteArray(64, 'L').constData()));
+
+        QVERIFY(!DeletePair("COM99"));
+        QCOMPARE(errno, 2);
+        QVERIFY(!SetStrictBaudrate("COM99", 1));
+        QCOMPARE(errno, 2);
+        const quint32 mask = 0x10A0;
+        QVERIFY(!SetWiring("COM5", &mask, 2));
+        QCOMPARE(errno, 87);
+        QVERIFY(SetWiring("NULL_COM5", &mask, 4));
+        QVERIFY(SetBreak("COM5", 1));
+        QVERIFY(!SetBreak("COM99", 1));
+        QCOMPARE(errno, 2);
+
+        // A file in the ports folder that is not one of our links is never replaced.
+        QFile foreign(port("COM9"));
+        QVERIFY(foreign.open(QIODevice::WriteOnly));
+        foreign.write("mine");
+        foreign.close();
+        QVERIFY(!CreatePair("COM9", ""));
+        QCOMPARE(errno, 183);
+        QVERIFY(!QFileInfo::exists(port("NULL_COM9")));
+        QVERIFY(foreign.open(QIODevice::ReadOnly));
+        QCOMPARE(foreign.readAll(), QByteArray("mine"));
+        foreign.remove();
+    }
+
+    void queryBusAnswersTheDesignedLayout()
+    {
+        int error = 0;
+        const QByteArray list = query(&error);
+        QCOMPARE(error, 0);
+        const QList<Port> ports = parseList(list);
+        QCOMPARE(ports.size(), 4);
+        QStringList names;
+        for (const Port &p : ports) {
+            names << p.name;
+            bool partner = false;
+            for (const Port &q : ports)
+                partner = partner || (q.instance == p.peer && q.peer == p.instance);
+            QVERIFY(partner);
+        }
+        QCOMPARE(names, (QStringList{"COM5", "NULL_COM5", "COM6", "COM7"}));
+        // Byte by byte: length, name offset 16, instance, partner, UTF-16LE name with its NUL, padding.
+        QCOMPARE(list.mid(0, 8), QByteArray::fromHex("1c00000010000000"));
+        QCOMPARE(list.mid(16, 12), QByteArray::fromHex("43004f004d0035000000 0000"));
+        int size = 0;
+        for (int i = 0; i < 4; ++i)
+            size += int(quint8(list[size]));
+        QCOMPARE(list.mid(size, 4), QByteArray(4, '\0'));
+
+        // Exactly big enough works; one byte less asks for more room.
+        query(&error, quint32(size + 4));
+        QCOMPARE(error, 0);
+        query(&error, quint32(size + 3));
+        QCOMPARE(error, 122);
+        const quint32 wrong[2] = {8, 2};
+        QByteArray out(64, '\0');
+        QVERIFY(!QueryBus(wrong, 8, out.data(), 64));
+        QCOMPARE(errno, 87);
+    }
+
+    void tenMebibytesBothWaysArriveExactly()
+    {
+        const int a = openRaw(port("COM5"));
+        const int b = openRaw(port("NULL_COM5"));
+        QVERIFY(a >= 0 && b >= 0);
+        const int n = 10 * 1024 * 1024;
+        const QByteArray ab = randomBytes(n, 1), ba = randomBytes(n, 2);
+        QByteArray gotAtB, gotAtA;
+        bool wroteA = false, wroteB = false;
+        std::thread wa([&] { wroteA = writeAll(a, ab); });
+        std::thread wb([&] { wroteB = writeAll(b, ba); });
+        std::thread rb([&] { gotAtB = readUpTo(b, n); });
+        gotAtA = readUpTo(a, n);
+        wa.join();
+        wb.join();
+        rb.join();
+        QVERIFY(wroteA && wroteB);
+        QCOMPARE(gotAtB.size(), n);
+        QCOMPARE(gotAtA.size(), n);
+        QVERIFY(gotAtB == ab);
+        QVERIFY(gotAtA == ba);
+        ::close(a);
+        ::close(b);
+    }
+
+    void aSlowReaderSlowsTheWriterDown()
+    {
+        const int a = openRaw(port("COM6"));
+        const int b = openRaw(port("COM7"));
+        const int n = 2 * 1024 * 1024;
+        const QByteArray data = randomBytes(n, 3);
+        bool wrote = false;
+        std::thread w([&] { wrote = writeAll(a, data); });
+        QByteArray got;
+        char buf[512];
+        while (got.size() < n && readable(b, 3000)) {
+            const ssize_t r = ::read(b, buf, sizeof buf);
+            if (r <= 0)
+                break;
+            got.append(buf, int(r));
+            if (got.size() % 8192 < 512)
+                ::usleep(1000);
+        }
+        w.join();
+        QVERIFY(wrote);
+        QCOMPARE(got.size(), n);
+        QVERIFY(got == data);
+        ::close(a);
+        ::close(b);
+    }
+
+    void anEndNobodyHasOpenDropsWhatArrives()
+    {
+        const int a = openRaw(port("COM5"));
+        ::fcntl(a, F_SETFL, O_NONBLOCK);
+        // Nobody at NULL_COM5: a megabyte goes out without the writer ever blocking.
+        const QByteArray stale = randomBytes(1024 * 1024, 4);
+        QVERIFY(writeAll(a, stale));
+        ::usleep(100000);
+        const int b = openRaw(port("NULL_COM5"));
+        QVERIFY(!readable(b, 300));
+        QVERIFY(writeAll(a, "fresh"));
+        QCOMPARE(readUpTo(b, 5, 2000), QByteArray("fresh"));
+        // Bytes queued for an end that closes before reading them are gone when it is opened again.
+        QVERIFY(writeAll(a, QByteArray(3000, 'x')));
+        ::usleep(100000);
+        ::close(b);
+        ::usleep(100000);
+        const int b2 = openRaw(port("NULL_COM5"));
+        QVERIFY(!readable(b2, 300));
+        QVERIFY(writeAll(a, "again"));
+        QCOMPARE(readUpTo(b2, 5, 2000), QByteArray("again"));
+        ::close(b2);
+        ::close(a);
+    }
+
+    void anIdlePairCostsNoCpu()
+    {
+        // Both ends have been opened and closed; then one end stays open alone.
+        const int a = openRaw(port("COM6"));
+        QVERIFY(a >= 0);
+        ::usleep(100000);
+        const qint64 before = cpuTicks(pid());
+        ::usleep(600000);
+        const qint64 after = cpuTicks(pid());
+        QVERIFY2(after - before <= 1, qPrintable(QString::number(after - before)));
+        ::close(a);
+        ::usleep(100000);
+        const qint64 closedBefore = cpuTicks(pid());
+        ::usleep(600000);
+        QVERIFY(cpuTicks(pid()) - closedBefore <= 1);
+    }
+
+    void strictBaudRatePacesTheSender()
+    {
+        QVERIFY(SetStrictBaudrate("COM6", 1));
+        const int a = openRaw(port("COM6"), B1200); // 120 bytes a second
+        const int b = openRaw(port("COM7"), B1200);
+        const QByteArray data = randomBytes(60, 5);
+        QVERIFY(writeAll(a, data));
+        ::usleep(150000);
+        char early[100];
+        ::fcntl(b, F_SETFL, O_NONBLOCK);
+        const ssize_t r = ::read(b, early, sizeof early);
+        QVERIFY2(r > 0 && r < 50, qPrintable(QString::number(r)));
+        ::fcntl(b, F_SETFL, 0);
+        QByteArray got = QByteArray(early, int(r)) + readUpTo(b, 60 - r, 2000);
+        QVERIFY(got == data);
+
+        QVERIFY(SetStrictBaudrate("COM7", 0)); // either name switches the pair
+        const QByteArray bulk = randomBytes(200000, 6);
+        QByteArray got2;
+        std::thread reader([&] { got2 = readUpTo(b, bulk.size(), 2000); });
+        QVERIFY(writeAll(a, bulk));
+        reader.join();
+        QVERIFY(got2 == bulk);
+        ::close(a);
+        ::close(b);
+    }
+
+    void sigtermKeepsThePairsForTheNextStart()
+    {
+        RegistryStore store(m_env->systemDir());
+        QCOMPARE(store.subKeys(kPorts), (QStringList{"COM5", "COM6COM7"}));
+        RegistryStore::Value wiring;
+        QCOMPARE(store.value(kPorts + "\\COM5", "Wiring", &wiring), 0L);
+        QCOMPARE(wiring.data, QByteArray::fromHex("a0100000")); // set through NULL_COM5 above
+        const qint64 old = pid();
+        QCOMPARE(::kill(pid_t(old), SIGTERM), 0);
+        QVERIFY(waitGone(old, 5000));
+        QVERIFY(!QFileInfo(port("COM5")).isSymLink());
+        QCOMPARE(store.subKeys(kPorts), (QStringList{"COM5", "COM6COM7"}));
+
+        const QList<Port> ports = parseList(query());
+        QCOMPARE(ports.size(), 4);
+        QVERIFY(pid() != old && processAlive(pid()));
+        QVERIFY(QFileInfo(port("COM5")).isSymLink());
+        QVERIFY(QFileInfo(port("COM7")).isSymLink());
+        const int a = openRaw(port("COM7"));
+        const int b = openRaw(port("COM6"));
+        QVERIFY(writeAll(a, "back"));
+        QCOMPARE(readUpTo(b, 4, 2000), QByteArray("back"));
+        ::close(a);
+        ::close(b);
+    }
+
+    void deleteRemovesPairsLinksAndRecords()
+    {
+        RegistryStore store(m_env->systemDir());
+        QVERIFY(DeletePair("com7"));
+        QVERIFY(!QFileInfo(port("COM6")).isSymLink());
+        QCOMPARE(store.subKeys(kPorts), QStringList{"COM5"});
+        QVERIFY(CreatePair("COM1", "COM2"));
+        QVERIFY(DeleteAll());
+        QCOMPARE(parseList(query()).size(), 0);
+        QCOMPARE(query().left(4), QByteArray(4, '\0'));
+        QVERIFY(store.subKeys(kPorts).isEmpty());
+        QVERIFY(QDir(m_env->portsDir())
+                    .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                    .isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVspd)
+#include "tst_vspd.moc"
