@@ -53,6 +53,9 @@
 #define PPP_NOTIFY_PHASE 1
 #define PPP_INPROC_IRQ_SAFE 0
 #define PAP_SUPPORT 1
+/* Lets a session demand PAP from its peer: the device's side of a link in
+ * the simulator and in tests. The PC's own sessions never demand it. */
+#define PPP_SERVER 1
 #define CHAP_SUPPORT 0
 #define MSCHAP_SUPPORT 0
 #define EAP_SUPPORT 0
@@ -83,10 +86,13 @@ struct netif;
 int velmora_lwip_ip4_input_hook(struct pbuf *p, struct netif *inp);
 #define LWIP_HOOK_IP4_INPUT(p, inp) velmora_lwip_ip4_input_hook((p), (inp))
 
-/* Diagnostics of the stack go to the program's log. */
+/* Diagnostics of the stack, with the control packets decoded (data packets
+ * are never printed), go to the program's log at debug level. */
 #ifdef VELMORA_LWIP_DEBUG
 #define LWIP_DEBUG 1
 #define PPP_DEBUG LWIP_DBG_ON
+#define PRINTPKT_SUPPORT 1
+#define PPP_PROTOCOLNAME 1
 #define LWIP_DBG_MIN_LEVEL LWIP_DBG_LEVEL_ALL
 #endif
 
