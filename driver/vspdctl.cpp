@@ -47,14 +47,18 @@ int connectOnce(const std::string &path)
 {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path)
+    if (path.size() >= sizeof addr.sun_path) {
+        errno = ENAMETOOLONG;
         return -1;
+    }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        const int error = errno;
         ::close(fd);
+        errno = error;
         return -1;
     }
     return fd;
@@ -156,6 +160,13 @@ bool call(vspd::Writer &request, std::string *answer = nullptr)
 {
     const std::string socketPath = vspd::socketPath();
     int fd = connectOnce(socketPath);
+    if (fd < 0 && errno != ENOENT && errno != ECONNREFUSED) {
+        // A daemon runs but this user may not talk to it: starting another would not help.
+        std::fprintf(stderr, "vspdctl: cannot reach the port driver daemon on %s: %s\n", socketPath.c_str(),
+                     std::strerror(errno));
+        errno = errno == EACCES || errno == EPERM ? vspd::ErrAccessDenied : vspd::ErrServiceNotActive;
+        return false;
+    }
     if (fd < 0) {
         fd = startDaemonAndConnect(socketPath);
         if (fd < 0)

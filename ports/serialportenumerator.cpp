@@ -4,18 +4,23 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSerialPortInfo>
 
 QList<SerialPortEnumerator::PortInfo> SerialPortEnumerator::driverPorts()
 {
     QList<PortInfo> ports;
     const QDir folder(SystemPaths::portsFolder());
-    const QFileInfoList entries = folder.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+    const QFileInfoList entries =
+        folder.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &entry : entries) {
         if (!entry.isSymLink())
             continue;
+        // Only links to a numbered pseudo-terminal that still exists are the driver's ports:
+        // not /dev/ptmx (a link into /dev/pts on many systems), nor a link a killed driver left.
         const QString target = entry.symLinkTarget();
-        if (!target.startsWith(QLatin1String("/dev/pts/")))
+        static const QRegularExpression ptsPath(QStringLiteral("^/dev/pts/[0-9]+$"));
+        if (!ptsPath.match(target).hasMatch() || !QFileInfo::exists(target))
             continue;
         PortInfo info;
         info.name = entry.fileName();
