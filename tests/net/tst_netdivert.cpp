@@ -126,6 +126,8 @@ private slots:
         QVERIFY(WinDivertClose(h));
         thread.requestInterruption();
         QVERIFY(thread.wait(3000));
+        // Frames still queued are the receiver's to delete.
+        QCoreApplication::sendPostedEvents();
         QVERIFY(!ns.ip({"link", "show", "dev", QString::fromLatin1(ifName)}));
         ns.leave();
     }
