@@ -31,6 +31,24 @@ QString hex8(qulonglong value)
 }
 } // namespace
 
+void TunnelCommEngine::PumpBuffer::removeFront(int count)
+{
+    m_head += qBound(0, count, size());
+    if (m_head == m_bytes.size()) {
+        m_bytes.clear();
+        m_head = 0;
+    } else if (m_head >= 4096 && m_head * 2 >= m_bytes.size()) {
+        m_bytes.remove(0, m_head);
+        m_head = 0;
+    }
+}
+
+void TunnelCommEngine::PumpBuffer::clear()
+{
+    m_bytes = QByteArray();
+    m_head = 0;
+}
+
 void TunnelCommEngine::setVSPInterface(VSPInterface *vsp)
 {
     g_vsp.store(vsp);
@@ -51,9 +69,7 @@ TunnelCommEngine::~TunnelCommEngine()
 {
     VLOG(16) << "Destructor called";
     data_com_tcp.clear();
-    data_com_tcp.squeeze();
     data_tcp_com.clear();
-    data_tcp_com.squeeze();
     if (serialPort && serialPort->isOpen())
         serialPort->close();
     // Deleted here rather than deferred: the engine itself goes through a
@@ -278,7 +294,7 @@ void TunnelCommEngine::commReadyRead()
 void TunnelCommEngine::dataBytesWritten(qint64 bytes)
 {
     VLOG(16) << QStringLiteral("{%1:%2} dataBytesWritten").arg(dataAddress.toString()).arg(dataPort);
-    data_com_tcp.remove(0, int(qMin<qint64>(bytes, data_com_tcp.size())));
+    data_com_tcp.removeFront(int(qMin<qint64>(bytes, data_com_tcp.size())));
     VLOG(16)
         << QStringLiteral("TCP written bytes=%1, data_com_tcp.size()=%2").arg(bytes).arg(data_com_tcp.size());
     // A chunk the socket accepted only in part is still in flight; the rest
@@ -311,7 +327,7 @@ void TunnelCommEngine::dataReadyRead()
 
 void TunnelCommEngine::commBytesWritten(qint64 bytes)
 {
-    data_tcp_com.remove(0, int(qMin<qint64>(bytes, data_tcp_com.size())));
+    data_tcp_com.removeFront(int(qMin<qint64>(bytes, data_tcp_com.size())));
     VLOG(16) << QStringLiteral("{%3} COM written bytes=%1, data_tcp_com.size()=%2")
                     .arg(bytes)
                     .arg(data_tcp_com.size())

@@ -71,6 +71,24 @@ public slots:
     void onSerialError(QSerialPort::SerialPortError error);
 
 private:
+    // A byte queue with cheap removal from the front: confirmed bytes only
+    // advance a start index, and the storage is compacted once the consumed
+    // part dominates, so a long backlog costs no copying per chunk.
+    class PumpBuffer
+    {
+    public:
+        bool isEmpty() const { return m_head == m_bytes.size(); }
+        int size() const { return m_bytes.size() - m_head; }
+        const char *constData() const { return m_bytes.constData() + m_head; }
+        void append(const QByteArray &bytes) { m_bytes.append(bytes); }
+        void removeFront(int count);
+        void clear();
+
+    private:
+        QByteArray m_bytes;
+        int m_head = 0;
+    };
+
     bool openPort(bool once);
     void socketOptions(QTcpSocket *socket);
     int ownerState() const;
@@ -98,8 +116,8 @@ private:
     QHostAddress sigAddress;
     int sigPort = 0;
     WorkThreadIP *owner = nullptr;
-    QByteArray data_com_tcp;
-    QByteArray data_tcp_com;
+    PumpBuffer data_com_tcp;
+    PumpBuffer data_tcp_com;
     int readyFlags = 0;
     bool applyingSettings = false;
     QTimer *reopenTimer = nullptr;

@@ -11,6 +11,10 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 class TestTunnelRun : public QObject
 {
     Q_OBJECT
@@ -145,7 +149,16 @@ private slots:
     {
         QVERIFY(pairs->create(QStringLiteral("COM5")));
         QVERIFY(pairs->create(QStringLiteral("COM6")));
-        QVERIFY(QFile::link(QStringLiteral("/dev/pts/987654"), pairs->path(QStringLiteral("COM9"))));
+        // A pseudo-terminal that is never unlocked stands for a real port
+        // that exists but cannot be opened.
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(master >= 0);
+        QVERIFY(::grantpt(master) == 0);
+        QVERIFY(QFile::link(QString::fromLatin1(::ptsname(master)), pairs->path(QStringLiteral("COM9"))));
+        struct Closer {
+            int fd;
+            ~Closer() { ::close(fd); }
+        } closer{master};
         DeviceServer pc(DeviceServer::Silent), d1(DeviceServer::Silent), c1(DeviceServer::Silent),
             d2(DeviceServer::Silent), c2(DeviceServer::Silent);
         TunnelSettings s = directIP();
@@ -319,6 +332,18 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(pos.received.size(), down.size());
         QVERIFY(pos.received == down);
+
+        // The same towards a device that stops reading: the socket takes
+        // chunks in part once its buffers are full.
+        dev.pause(true);
+        const QByteArray up = randomBytes(4 << 20, 32);
+        pos.write(up);
+        QTest::qWait(3000);
+        dev.pause(false);
+        QVERIFY(waitFor([&]() { return dev.received.size() >= up.size(); }, 120000));
+        QTest::qWait(100);
+        QCOMPARE(dev.received.size(), up.size());
+        QVERIFY(dev.received == up);
     }
 
     // Chunks of 64 both ways (200 bytes: 64, 64, 64, 8); bytes on the

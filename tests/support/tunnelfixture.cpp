@@ -50,12 +50,32 @@ void DeviceServer::onNewConnection()
         perConnection.append(QByteArray());
         const int index = perConnection.size() - 1;
         connect(socket, &QTcpSocket::readyRead, this, [this, socket, index]() {
+            if (m_paused)
+                return;
             const QByteArray bytes = socket->readAll();
             received.append(bytes);
             perConnection[index].append(bytes);
             if (m_mode == Echo)
                 socket->write(bytes);
         });
+    }
+}
+
+void DeviceServer::pause(bool on)
+{
+    m_paused = on;
+    for (int i = 0; i < m_connections.size(); ++i) {
+        QTcpSocket *socket = m_connections.at(i);
+        if (!socket)
+            continue;
+        socket->setReadBufferSize(on ? 64 : 0);
+        if (!on) {
+            const QByteArray bytes = socket->readAll();
+            received.append(bytes);
+            perConnection[i].append(bytes);
+            if (m_mode == Echo)
+                socket->write(bytes);
+        }
     }
 }
 

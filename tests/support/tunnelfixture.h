@@ -33,6 +33,8 @@ public:
     quint16 port() const { return serverPort(); }
     QString target() const;
     void setMode(Mode mode) { m_mode = mode; }
+    // A paused device reads nothing, so the connection's buffers fill up.
+    void pause(bool on);
 
     QByteArray received;             // everything that arrived, over all connections
     QList<QByteArray> perConnection; // what arrived on each connection, in accept order
@@ -47,6 +49,7 @@ public:
 private:
     void onNewConnection();
     Mode m_mode;
+    bool m_paused = false;
     QList<QPointer<QTcpSocket>> m_connections;
 };
 
