@@ -14,6 +14,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
+#include <functional>
 #include <unistd.h>
 
 class PppEndpoint : public QObject
@@ -23,14 +25,24 @@ public:
         : m_fd(fd), m_local(localAddress), m_remote(remoteAddress)
     {
         sioSetWriteHook(&PppEndpoint::sioWrite);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        m_writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+        m_writeNotifier->setEnabled(false);
+        connect(m_writeNotifier, &QSocketNotifier::activated, this, [this] { flush(); });
         m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
         connect(m_notifier, &QSocketNotifier::activated, this, [this] {
             char buf[4096];
-            const ssize_t n = ::read(m_fd, buf, sizeof(buf));
-            if (n > 0 && unit >= 0)
-                pppSerialInput(unit, buf, int(n));
-            else if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
-                m_notifier->setEnabled(false);
+            for (;;) {
+                const ssize_t n = ::read(m_fd, buf, sizeof(buf));
+                if (n > 0) {
+                    if (unit >= 0)
+                        pppSerialInput(unit, buf, int(n));
+                    continue;
+                }
+                if (n == 0 || (errno != EAGAIN && errno != EINTR))
+                    m_notifier->setEnabled(false);
+                break;
+            }
         });
     }
     ~PppEndpoint() override
@@ -57,6 +69,7 @@ public:
     int callbacksInsideClose = 0; // termination reports from inside pppClose
     bool inClose = false;
     QByteArray written;
+    std::function<void(const char *, int)> onPacket; // instead of collecting packets
 
     int close()
     {
@@ -74,20 +87,27 @@ public:
     }
 
 private:
+    // Never blocks: what the line does not take now waits for it to drain,
+    // so the test's loop keeps reading while the peer is busy writing.
     static int sioWrite(void *handle, const quint8 *data, int len)
     {
         auto *self = static_cast<PppEndpoint *>(handle);
         self->written.append(reinterpret_cast<const char *>(data), len);
-        int done = 0;
-        while (done < len) {
-            const ssize_t n = ::write(self->m_fd, data + done, size_t(len - done));
+        self->m_pending.append(reinterpret_cast<const char *>(data), len);
+        self->flush();
+        return len;
+    }
+    void flush()
+    {
+        while (!m_pending.isEmpty()) {
+            const ssize_t n = ::write(m_fd, m_pending.constData(), size_t(m_pending.size()));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
                 break;
-            done += int(n);
+            m_pending.remove(0, int(n));
         }
-        return len;
+        m_writeNotifier->setEnabled(!m_pending.isEmpty());
     }
     static void status(void *ctx, int code, void *arg)
     {
@@ -109,13 +129,19 @@ private:
     }
     static void input(void *ctx, const char *bytes, int len)
     {
-        static_cast<PppEndpoint *>(ctx)->packets << QByteArray(bytes, len);
+        auto *self = static_cast<PppEndpoint *>(ctx);
+        if (self->onPacket)
+            self->onPacket(bytes, len);
+        else
+            self->packets << QByteArray(bytes, len);
     }
 
     int m_fd;
     quint32 m_local;
     quint32 m_remote;
     QSocketNotifier *m_notifier;
+    QSocketNotifier *m_writeNotifier;
+    QByteArray m_pending;
 };
 
 // The engine's 100 ms tick.
