@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -19,6 +21,7 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -28,7 +31,20 @@ namespace
 const QString kPortsKey = QStringLiteral("SYSTEM\\CurrentControlSet\\services\\VSBC7\\Ports");
 const char kNullPrefix[] = "NULL_";
 
-enum DaemonKind : uint64_t { KindListen = 1, KindSignal = 2, KindInotify = 3, KindClient = 4 };
+enum DaemonKind : uint64_t {
+    KindListen = 1,
+    KindSignal = 2,
+    KindInotify = 3,
+    KindClient = 4,
+    KindRecount = 5
+};
+
+int64_t monotonicMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 uint64_t daemonKey(DaemonKind kind, int fd)
 {
@@ -94,12 +110,15 @@ int VspDaemon::run(int readyFd)
     ::sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
     m_signalFd = ::signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (m_epollFd < 0 || m_inotifyFd < 0 || m_signalFd < 0) {
+    m_recountFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (m_epollFd < 0 || m_inotifyFd < 0 || m_signalFd < 0 || m_recountFd < 0) {
         VLOG(-100) << "vspd cannot set up its event loop: " << std::strerror(errno);
         return 1;
     }
-    const std::pair<int, DaemonKind> sources[] = {
-        {m_listenFd, KindListen}, {m_signalFd, KindSignal}, {m_inotifyFd, KindInotify}};
+    const std::pair<int, DaemonKind> sources[] = {{m_listenFd, KindListen},
+                                                  {m_signalFd, KindSignal},
+                                                  {m_inotifyFd, KindInotify},
+                                                  {m_recountFd, KindRecount}};
     for (const auto &s : sources) {
         epoll_event ev{};
         ev.events = EPOLLIN;
@@ -245,6 +264,9 @@ void VspDaemon::loop()
                 }
                 case KindInotify:
                     break;
+                case KindRecount:
+                    recountTimer();
+                    break;
                 case KindClient:
                     serveClient(fd, events[i].events);
                     break;
@@ -280,7 +302,7 @@ void VspDaemon::shutdown()
     m_watches.clear();
     while (!m_clients.empty())
         closeClient(m_clients.begin()->first);
-    for (int *fd : {&m_listenFd, &m_signalFd, &m_inotifyFd, &m_epollFd}) {
+    for (int *fd : {&m_listenFd, &m_signalFd, &m_inotifyFd, &m_recountFd, &m_epollFd}) {
         if (*fd >= 0)
             ::close(*fd);
         *fd = -1;
@@ -568,18 +590,26 @@ void VspDaemon::unlinkPort(const std::string &name, const std::string &pts)
         ::unlink(path.c_str());
 }
 
+// An open event proves a user at once. A close is checked against the
+// descriptors of the processes: events of one kind that are not read yet are
+// merged by the kernel, and a descriptor may be shared by several processes,
+// so counting events alone could keep a closed end "open" for ever. The check
+// runs a moment after the close, because the kernel reports an open just
+// before the new descriptor appears in its process; bytes that reach a closed
+// end meanwhile are flushed when the check finds it closed.
 void VspDaemon::drainInotify()
 {
     alignas(inotify_event) char buf[8192];
+    bool closes = false, overflow = false;
     for (;;) {
         const ssize_t n = ::read(m_inotifyFd, buf, sizeof buf);
         if (n <= 0)
-            return;
+            break;
         for (ssize_t pos = 0; pos < n;) {
             const inotify_event *ev = reinterpret_cast<const inotify_event *>(buf + pos);
             pos += ssize_t(sizeof(inotify_event) + ev->len);
             if (ev->mask & IN_Q_OVERFLOW) {
-                recountOpeners();
+                overflow = true;
                 continue;
             }
             const auto it = m_watches.find(ev->wd);
@@ -589,17 +619,41 @@ void VspDaemon::drainInotify()
             if (pair == m_pairs.end())
                 continue;
             const int e = it->second.second;
-            const int openers = pair->second->end(e).openers;
-            if (ev->mask & IN_OPEN)
-                pair->second->setOpeners(e, openers + 1);
+            if (ev->mask & IN_OPEN) {
+                pair->second->setOpeners(e, pair->second->end(e).openers + 1);
+                m_lastOpen = monotonicMs();
+            }
             if (ev->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE))
-                pair->second->setOpeners(e, openers > 0 ? openers - 1 : 0);
+                closes = true;
         }
     }
+    if (overflow)
+        recountOpeners(true);
+    else if (closes)
+        armRecount();
 }
 
-// Lost events: count again from the descriptors of all processes we may see.
-void VspDaemon::recountOpeners()
+void VspDaemon::armRecount()
+{
+    itimerspec at{};
+    at.it_value.tv_nsec = kRecountDelayMs * 1000000;
+    ::timerfd_settime(m_recountFd, 0, &at, nullptr);
+}
+
+void VspDaemon::recountTimer()
+{
+    uint64_t expirations;
+    while (::read(m_recountFd, &expirations, sizeof expirations) > 0) {
+    }
+    drainInotify();
+    if (monotonicMs() - m_lastOpen < kRecountDelayMs)
+        armRecount(); // an open is still settling: look again shortly
+    else
+        recountOpeners(false);
+}
+
+// How many descriptors of other processes lead to each of our terminals.
+void VspDaemon::recountOpeners(bool all)
 {
     std::map<std::string, int> counts;
     DIR *proc = ::opendir("/proc");
@@ -607,21 +661,39 @@ void VspDaemon::recountOpeners()
     while (dirent *p = proc ? ::readdir(proc) : nullptr) {
         if (p->d_name[0] < '0' || p->d_name[0] > '9' || self == p->d_name)
             continue;
-        const std::string fdDir = std::string("/proc/") + p->d_name + "/fd";
-        DIR *fds = ::opendir(fdDir.c_str());
+        const std::string base = std::string("/proc/") + p->d_name;
+        DIR *fds = ::opendir((base + "/fd").c_str());
         while (dirent *f = fds ? ::readdir(fds) : nullptr) {
-            char target[256] = {0};
-            if (::readlink((fdDir + "/" + f->d_name).c_str(), target, sizeof target - 1) > 0 &&
-                std::strncmp(target, "/dev/pts/", 9) == 0)
-                ++counts[target];
+            char target[64] = {0};
+            if (::readlink((base + "/fd/" + f->d_name).c_str(), target, sizeof target - 1) <= 0 ||
+                std::strncmp(target, "/dev/pts/", 9) != 0)
+                continue;
+            // A path-only descriptor (O_PATH) reads nothing and never raised an open event.
+            char info[256] = {0};
+            const int fd = ::open((base + "/fdinfo/" + f->d_name).c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd >= 0) {
+                (void)::read(fd, info, sizeof info - 1);
+                ::close(fd);
+            }
+            const char *flags = std::strstr(info, "flags:");
+            if (flags && (std::strtoul(flags + 6, nullptr, 8) & O_PATH))
+                continue;
+            ++counts[target];
         }
         if (fds)
             ::closedir(fds);
     }
     if (proc)
         ::closedir(proc);
-    for (auto &p : m_pairs)
-        for (int i = 0; i < 2; ++i)
-            p.second->setOpeners(i, counts[p.second->end(i).pts]);
-    VLOG(-10) << "vspd lost open/close events and counted the users of its ports again";
+    for (auto &p : m_pairs) {
+        for (int i = 0; i < 2; ++i) {
+            PairRelay::End &end = p.second->end(i);
+            const int found = counts[end.pts];
+            // Without lost events an open we have not seen in the descriptors yet still counts.
+            if (all || found < end.openers)
+                p.second->setOpeners(i, found);
+        }
+    }
+    if (all)
+        VLOG(-10) << "vspd lost open/close events and counted the users of its ports again";
 }

@@ -55,7 +55,11 @@ private:
     std::string recordKey(const PairRelay &pair) const;
 
     void drainInotify();
-    void recountOpeners();
+    void recountOpeners(bool all);
+    void armRecount();
+    void recountTimer();
+
+    static constexpr int kRecountDelayMs = 10;
 
     std::string m_driverFolder;
     std::string m_portsFolder;
@@ -65,6 +69,8 @@ private:
     int m_epollFd = -1;
     int m_signalFd = -1;
     int m_inotifyFd = -1;
+    int m_recountFd = -1;
+    int64_t m_lastOpen = 0; // monotonic ms of the last open event
     bool m_running = true;
     uint32_t m_nextPairId = 1;
     uint32_t m_nextInstance = 1;

@@ -8,6 +8,7 @@
 #include "driver/driverpaths.h"
 #include "driver/vspdprotocol.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -99,12 +100,16 @@ int startDaemonAndConnect(const std::string &socketPath)
         errno = vspd::ErrServiceNotActive;
         return -1;
     }
-    const auto deadline = Clock::now() + kStartTimeout;
+    auto deadline = Clock::now() + kStartTimeout;
     bool reaped = false;
     while (Clock::now() < deadline) {
         if (!reaped) {
-            int status;
+            int status = 0;
             reaped = ::waitpid(pid, &status, WNOHANG) == pid;
+            // It gave up (or lost the race to a daemon starting beside it): a short while more for the
+            // latter.
+            if (reaped && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+                deadline = std::min(deadline, Clock::now() + std::chrono::milliseconds(500));
         }
         const int fd = connectOnce(socketPath);
         if (fd >= 0) {

@@ -11,8 +11,10 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstring>
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 
 using namespace ptytest;
@@ -297,6 +299,32 @@ private slots:
         QVERIFY(writeAll(a, "again"));
         QCOMPARE(readUpTo(b2, 5, 2000), QByteArray("again"));
         ::close(b2);
+        ::close(a);
+    }
+
+    void anEndStaysOpenWhileAnyUserHasIt()
+    {
+        const int a = openRaw(port("COM5"));
+        // Two opens in a row (the kernel may merge their events), then one of them closes.
+        const int b1 = openRaw(port("NULL_COM5"));
+        const int b2 = openRaw(port("NULL_COM5"));
+        ::close(b1);
+        ::usleep(100000);
+        QVERIFY(writeAll(a, "still here"));
+        QCOMPARE(readUpTo(b2, 10, 2000), QByteArray("still here"));
+        // A user that inherited the end keeps it open after its parent closed it.
+        const pid_t child = ::fork();
+        if (child == 0) {
+            char buf[16];
+            const ssize_t n = ::read(b2, buf, sizeof buf);
+            ::_exit(n == 5 && std::memcmp(buf, "child", 5) == 0 ? 0 : 1);
+        }
+        ::close(b2);
+        ::usleep(100000);
+        QVERIFY(writeAll(a, "child"));
+        int status = -1;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
         ::close(a);
     }
 
