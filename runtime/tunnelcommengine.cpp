@@ -378,7 +378,8 @@ void TunnelCommEngine::dataSocketConnected()
     if (ownerState() != TunnelSettings::Starting) {
         // A reconnect: the chunk that was in flight went down with the old
         // connection, so the pump is started again from the buffer's front.
-        resumeTcpWrite();
+        if (ownerState() == TunnelSettings::Running)
+            resumeTcpWrite();
         return;
     }
     socketOptions(dataSocket);

@@ -1,6 +1,7 @@
 // Direct-IP configurations run end to end: real port pairs, a point-of-sale
 // client on the configured port, device stand-ins on 127.0.0.1 and the
 // worker in its own thread, started and stopped as the supervisor does.
+#include "platform/keepalive.h"
 #include "runtime/tunnelcommengine.h"
 #include "runtime/workthreadip.h"
 #include "tests/support/testenv.h"
@@ -12,7 +13,10 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 class TestTunnelRun : public QObject
@@ -104,6 +108,9 @@ private slots:
                 text.indexOf(QStringLiteral("Engine for port COM7 ready")) > 0);
         QCOMPARE(text.count(QStringLiteral("setKeepalives socket: 0x")), 5);
         QCOMPARE(text.count(QStringLiteral("setKeepalives error")), 0);
+        // Existing pairs: the hidden end is opened and the options applied again.
+        QVERIFY(text.contains(QStringLiteral("This is our port, using other side: NULL_COM6")));
+        QVERIFY(text.contains(QStringLiteral("VSPD SetWiring requested for port COM7 set to ffffffff")));
 
         PosPort pos[3];
         DeviceServer *data[3] = {&pcData, &t1Data, &t2Data};
@@ -469,6 +476,26 @@ private slots:
                                                      TunnelSettings::Stopping, TunnelSettings::Stopped}));
         QVERIFY(sup.errors.isEmpty());
         QVERIFY(log->text().contains(QStringLiteral("Destruction of UUID %1").arg(r.uuid.toString())));
+    }
+
+    // The keep-alive layer sets what the kernel uses: probes after 10 s of
+    // silence, then every second.
+    void keepAliveValues()
+    {
+        DeviceServer dev(DeviceServer::Silent);
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, dev.port());
+        QVERIFY(socket.waitForConnected(5000));
+        QCOMPARE(setKeepalives(socket.socketDescriptor()), 0);
+        int on = 0, idle = 0, interval = 0;
+        socklen_t len = sizeof(int);
+        ::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_KEEPALIVE, &on, &len);
+        ::getsockopt(int(socket.socketDescriptor()), IPPROTO_TCP, TCP_KEEPIDLE, &idle, &len);
+        ::getsockopt(int(socket.socketDescriptor()), IPPROTO_TCP, TCP_KEEPINTVL, &interval, &len);
+        QCOMPARE(on, 1);
+        QCOMPARE(idle, 10);
+        QCOMPARE(interval, 1);
+        QCOMPARE(setKeepalives(-1), EBADF);
     }
 
     // Nothing to tunnel: the run is up at once and stops normally.
