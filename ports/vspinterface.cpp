@@ -23,6 +23,10 @@ namespace
 
 const char kMachineRoot[] = "HKEY_LOCAL_MACHINE\\";
 const char kPortsPath[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\services\\VSBC7\\Ports";
+// The key path of one pair's record, below the machine root.
+const char kPortsRecordPath[] = "SYSTEM\\CurrentControlSet\\services\\VSBC7\\Ports\\";
+// The driver's control library; on Windows this is VSPDCTL.DLL.
+const char kLibraryBaseName[] = "vspdctl";
 const quint32 kErrorInsufficientBuffer = 122;
 // The driver answers a list of a few entries per pair; a library that keeps
 // asking for more than this is broken, and following it would exhaust memory.
@@ -88,11 +92,12 @@ QString VSPInterface::libraryName()
     if (!fromEnv.isEmpty())
         return fromEnv;
     if (QCoreApplication::instance()) {
-        const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/libvspdctl.so");
+        const QString beside = QCoreApplication::applicationDirPath() +
+                               QStringLiteral("/lib%1.so").arg(QLatin1String(kLibraryBaseName));
         if (QFileInfo::exists(beside))
             return beside;
     }
-    return QStringLiteral("vspdctl");
+    return QLatin1String(kLibraryBaseName);
 }
 
 QString VSPInterface::portsKey()
@@ -269,7 +274,7 @@ bool VSPInterface::createPort(const QString &secondName, const QString &firstNam
     store.setString(key, QStringLiteral("Port1"), first);
     store.setString(key, QStringLiteral("Port2"), second);
     store.setDWord(key, QStringLiteral("StrictBaudrate"), strict ? 1u : 0u);
-    WriteRegistryBinaryData(portsKey() + QLatin1Char('\\') + subkey, QStringLiteral("Wiring"),
+    WriteRegistryBinaryData(QLatin1String(kPortsRecordPath) + subkey, QStringLiteral("Wiring"),
                             bytes.constData(), 4);
     VLOG(6) << "VSPD createPort succeeded";
     return true;

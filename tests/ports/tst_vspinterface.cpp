@@ -152,6 +152,32 @@ private slots:
         QCOMPARE(value("COM7", "StrictBaudrate").toDWord(), 0u);
         QCOMPARE(value("COM7", "Wiring").type, RegistryStore::Binary);
         QCOMPARE(value("COM7", "Wiring").data, QByteArray::fromHex("a0100000"));
+        QVERIFY(logText().contains(QStringLiteral(
+            "Key SYSTEM\\CurrentControlSet\\services\\VSBC7\\Ports\\COM7 Value Wiring binary set")));
+    }
+
+    void binaryValuesNeedAWritableStore()
+    {
+        QVERIFY(
+            WriteRegistryBinaryData(QStringLiteral("SYSTEM\\Test"), QStringLiteral("Bytes"), "\x01\x02", 2));
+        RegistryStore::Value v;
+        QCOMPARE(RegistryStore().value(QStringLiteral("SYSTEM\\Test"), QStringLiteral("Bytes"), &v), 0L);
+        QCOMPARE(v.data, QByteArray("\x01\x02"));
+        QFile store(RegistryStore().fileName());
+        const QByteArray saved = [&] {
+            store.open(QIODevice::ReadOnly);
+            return store.readAll();
+        }();
+        store.close();
+        QVERIFY(store.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        store.write("damaged");
+        store.close();
+        QVERIFY(
+            !WriteRegistryBinaryData(QStringLiteral("SYSTEM\\Other"), QStringLiteral("Bytes"), "\x01", 1));
+        QVERIFY(logText().contains(QStringLiteral("Could not acces key SYSTEM\\Other")));
+        QVERIFY(store.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        store.write(saved);
+        store.close();
     }
 
     void createPortWithTwoNames()
