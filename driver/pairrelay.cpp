@@ -258,8 +258,11 @@ void PairRelay::readable(int e)
             refreshOpeners();
         if (m_end[1 - e].openers == 0)
             continue; // nothing plugged in at the other end: the bytes are gone
+        const bool drained = size_t(n) < capacity() - d.size;
         d.size += size_t(n);
         flush(e);
+        if (drained)
+            break; // a short read took all there was; epoll tells us about more
     }
     updateInterest(0);
     updateInterest(1);

@@ -245,7 +245,9 @@ void VspDaemon::loop()
             return;
         }
         // Opens and closes first, so bytes read below meet the current state of their ends.
-        drainInotify();
+        for (int i = 0; i < n; ++i)
+            if (events[i].data.u64 == daemonKey(KindInotify, m_inotifyFd))
+                drainInotify();
         for (int i = 0; i < n && m_running; ++i) {
             const uint64_t k = events[i].data.u64;
             if (k >> 63) {
