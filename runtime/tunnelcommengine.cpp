@@ -19,10 +19,11 @@ namespace
 std::atomic<VSPInterface *> g_vsp{nullptr};
 
 // The driver exposes both ends of a pair as links named after the ports in
-// its ports folder; the link is addressed even before the driver has made it.
+// its ports folder, in upper case as it was asked to create them; the link is
+// addressed even before the driver has made it.
 QString driverPortPath(const QString &name)
 {
-    return SystemPaths::portsFolder() + QLatin1Char('/') + name;
+    return SystemPaths::portsFolder() + QLatin1Char('/') + name.toUpper();
 }
 
 QString hex8(qulonglong value)

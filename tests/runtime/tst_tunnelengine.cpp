@@ -73,7 +73,7 @@ private slots:
     {
         DeviceServer dev(DeviceServer::Echo);
         TunnelSettings s = directIP();
-        s.data_com = QStringLiteral("COM8");
+        s.data_com = QStringLiteral("com8"); // names are not case-sensitive
         s.data_settings = QStringLiteral("9600,8,N,1,N/NO/NS");
         s.data_ip = dev.target();
         SupervisorStub sup;
