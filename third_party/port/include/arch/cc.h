@@ -23,6 +23,7 @@ extern "C" {
 #endif
 /* The program's printf-style log function (debug level 6). */
 void zzprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+int velmora_lwip_diag_enabled(void);
 unsigned int velmora_lwip_rand(void);
 void velmora_lwip_assert(const char *message, const char *file, int line);
 #ifdef __cplusplus
@@ -31,7 +32,8 @@ void velmora_lwip_assert(const char *message, const char *file, int line);
 
 #define LWIP_PLATFORM_DIAG(x)                                                                                \
     do {                                                                                                     \
-        zzprintf x;                                                                                          \
+        if (velmora_lwip_diag_enabled())                                                                     \
+            zzprintf x;                                                                                      \
     } while (0)
 #define LWIP_PLATFORM_ASSERT(x) velmora_lwip_assert((x), __FILE__, __LINE__)
 #define LWIP_RAND() ((u32_t)velmora_lwip_rand())
