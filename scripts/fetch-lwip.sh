@@ -8,7 +8,7 @@ set -euo pipefail
 
 LWIP_VERSION="2.1.3"
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-DEST="$ROOT/third_party/lwip-src"
+DEST="${VELMORA_LWIP_DEST:-$ROOT/third_party/lwip-src}"
 STAMP="$DEST/.velmora-lwip-version"
 SYSTEM_SOURCES="${VELMORA_APT_SOURCES:-/etc/apt/sources.list.d/debian.sources}"
 
@@ -16,7 +16,8 @@ if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$LWIP_VERSION" ] && [ -f "$DEST/src
     exit 0
 fi
 
-if [ ! -r "$SYSTEM_SOURCES" ]; then
+LEGACY_LIST="${VELMORA_APT_LEGACY_LIST:-/etc/apt/sources.list}"
+if [ ! -r "$SYSTEM_SOURCES" ] && ! grep -qs '^deb ' "$LEGACY_LIST"; then
     echo "fetch-lwip: cannot read $SYSTEM_SOURCES (the system's Debian source)" >&2
     exit 1
 fi
@@ -29,7 +30,12 @@ mkdir -p "$WORK/sources.list.d" "$WORK/lists/partial" "$WORK/cache/archives/part
 
 # Same archives, suites and keys as the system uses, only for sources.
 # Entries with a "Types:" line listing deb become deb-src; other fields stay.
-sed -E 's/^Types:.*$/Types: deb-src/' "$SYSTEM_SOURCES" >"$WORK/sources.list.d/velmora-src.sources"
+if [ -r "$SYSTEM_SOURCES" ]; then
+    sed -E 's/^Types:.*$/Types: deb-src/' "$SYSTEM_SOURCES" >"$WORK/sources.list.d/velmora-src.sources"
+else
+    # One-line format of older set-ups: the same lines as deb-src.
+    sed -nE 's/^deb[[:space:]]+/deb-src /p' "$LEGACY_LIST" >"$WORK/sources.list.d/velmora-src.list"
+fi
 
 if [ "$(id -u)" -eq 0 ] && id _apt >/dev/null 2>&1; then
     chown -R _apt "$WORK/lists" "$WORK/unpack"
