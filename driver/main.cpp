@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,6 +72,12 @@ int main(int argc, char **argv)
                          vspd::systemFolder().c_str());
             return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
         }
+    }
+    // Six descriptors a pair: take all the descriptors the system lets us have.
+    rlimit files;
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
     }
     int readyFd = -1;
     if (background) {

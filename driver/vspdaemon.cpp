@@ -73,6 +73,14 @@ std::string fromLatin1(const QString &s)
     return s.toLatin1().toStdString();
 }
 
+QByteArray littleEndian(uint32_t v)
+{
+    QByteArray bytes(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = char((v >> (8 * i)) & 0xFF);
+    return bytes;
+}
+
 gid_t dialoutGroup()
 {
     const group *g = ::getgrnam("dialout");
@@ -441,24 +449,24 @@ std::vector<char> VspDaemon::execute(const char *request, size_t size)
                 m_registry->setDWord(key, QStringLiteral("StrictBaudrate"), number != 0 ? 1 : 0);
         } else if (op == vspd::OpSetWiring) {
             pair->setWiring(number);
-            if (m_registry->keyExists(key)) {
-                QByteArray mask(4, '\0');
-                for (int i = 0; i < 4; ++i)
-                    mask[i] = char((number >> (8 * i)) & 0xFF);
-                m_registry->setBinary(key, QStringLiteral("Wiring"), mask);
-            }
+            if (m_registry->keyExists(key))
+                m_registry->setBinary(key, QStringLiteral("Wiring"), littleEndian(number));
         }
         // A break has no way through a pseudo-terminal; the port only has to exist.
         break;
     }
-    case vspd::OpDeleteAll:
+    case vspd::OpDeleteAll: {
         VLOG(4) << "vspd deletes all " << int(m_pairs.size()) << " pairs";
+        QStringList records;
         while (!m_pairs.empty()) {
             PairRelay &pair = *m_pairs.begin()->second;
-            m_registry->deleteTree(kPortsKey + QLatin1Char('\\') + QString::fromStdString(recordKey(pair)));
+            records.append(kPortsKey + QLatin1Char('\\') + QString::fromStdString(recordKey(pair)));
             deletePair(pair.id());
         }
+        if (!records.isEmpty())
+            m_registry->deleteTrees(records);
         break;
+    }
     case vspd::OpListPorts: {
         vspd::Writer w(vspd::ErrSuccess);
         w.u32(uint32_t(m_pairs.size() * 2));
@@ -515,10 +523,14 @@ uint32_t VspDaemon::createPair(const std::string &first, const std::string &seco
         m_watches[pair->end(i).watch] = {id, i};
     if (!fromRecord) {
         const QString key = kPortsKey + QLatin1Char('\\') + QString::fromStdString(recordKey(*pair));
-        m_registry->setString(key, QStringLiteral("Port1"), latin1(upper(first)));
-        m_registry->setString(key, QStringLiteral("Port2"), latin1(upper(second)));
-        m_registry->setDWord(key, QStringLiteral("StrictBaudrate"), strict ? 1 : 0);
-        m_registry->setBinary(key, QStringLiteral("Wiring"), QByteArray(4, '\0'));
+        using Value = RegistryStore::Value;
+        m_registry->setValues(
+            key,
+            {qMakePair(QStringLiteral("Port1"), Value{RegistryStore::String, latin1(upper(first)).toUtf8()}),
+             qMakePair(QStringLiteral("Port2"), Value{RegistryStore::String, latin1(upper(second)).toUtf8()}),
+             qMakePair(QStringLiteral("StrictBaudrate"),
+                       Value{RegistryStore::DWord, littleEndian(strict ? 1 : 0)}),
+             qMakePair(QStringLiteral("Wiring"), Value{RegistryStore::Binary, littleEndian(wiring)})});
     }
     VLOG(4) << "vspd pair " << latin1(name0) << " (" << QString::fromStdString(pair->end(0).pts) << ") <-> "
             << latin1(name1) << " (" << QString::fromStdString(pair->end(1).pts) << ")";

@@ -254,19 +254,29 @@ long RegistryStore::setBinary(const QString &path, const QString &name, const QB
 
 long RegistryStore::setValue(const QString &path, const QString &name, const Value &value)
 {
+    return setValues(path, {qMakePair(name, value)});
+}
+
+long RegistryStore::setValues(const QString &path, const QVector<QPair<QString, Value>> &values)
+{
     const QString key = normalisedPath(path);
     if (key.isEmpty())
         return InvalidParameter;
     return modify([&](Data &d, bool &changed) {
         Data::Key &k = d.keys[d.ensure(key)];
         changed = true;
-        for (Data::NamedValue &v : k.values) {
-            if (v.name.compare(name, Qt::CaseInsensitive) == 0) {
-                v.value = value;
-                return long(Success);
+        for (const QPair<QString, Value> &nv : values) {
+            bool found = false;
+            for (Data::NamedValue &v : k.values) {
+                if (v.name.compare(nv.first, Qt::CaseInsensitive) == 0) {
+                    v.value = nv.second;
+                    found = true;
+                    break;
+                }
             }
+            if (!found)
+                k.values.append({nv.first, nv.second});
         }
-        k.values.append({name, value});
         return long(Success);
     });
 }
@@ -364,15 +374,25 @@ long RegistryStore::deleteKey(const QString &path)
 
 long RegistryStore::deleteTree(const QString &path)
 {
-    const QString key = normalisedPath(path);
-    if (key.isEmpty())
-        return InvalidParameter;
+    return deleteTrees(QStringList{path});
+}
+
+long RegistryStore::deleteTrees(const QStringList &paths)
+{
+    QStringList keys;
+    for (const QString &path : paths) {
+        keys.append(normalisedPath(path));
+        if (keys.last().isEmpty())
+            return InvalidParameter;
+    }
     return modify([&](Data &d, bool &changed) {
-        const QString prefix = key + QLatin1Char('\\');
-        for (int i = d.keys.size() - 1; i >= 0; --i) {
-            if (samePath(d.keys[i].path, key) || d.keys[i].path.startsWith(prefix, Qt::CaseInsensitive)) {
-                d.keys.remove(i);
-                changed = true;
+        for (const QString &key : qAsConst(keys)) {
+            const QString prefix = key + QLatin1Char('\\');
+            for (int i = d.keys.size() - 1; i >= 0; --i) {
+                if (samePath(d.keys[i].path, key) || d.keys[i].path.startsWith(prefix, Qt::CaseInsensitive)) {
+                    d.keys.remove(i);
+                    changed = true;
+                }
             }
         }
         return long(Success);

@@ -13,8 +13,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QPair>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 class RegistryStore
 {
@@ -48,6 +50,8 @@ public:
     long setBinary(const QString &path, const QString &name, const QByteArray &value);
     // Any type; creates the key (and its parents) when it is missing.
     long setValue(const QString &path, const QString &name, const Value &value);
+    // Several values of one key in one change: all are written or none.
+    long setValues(const QString &path, const QVector<QPair<QString, Value>> &values);
     long value(const QString &path, const QString &name, Value *out) const;
     long deleteValue(const QString &path, const QString &name);
     // The index-th direct subkey (in creation order), NoMoreItems past the end.
@@ -57,6 +61,7 @@ public:
     long deleteKey(const QString &path);
     // The key with all its subkeys and values; a missing key is no error.
     long deleteTree(const QString &path);
+    long deleteTrees(const QStringList &paths);
 
 private:
     struct Data;

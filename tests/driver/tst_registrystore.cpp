@@ -67,6 +67,18 @@ private slots:
         QCOMPARE(store.deleteTree(ports + "\\Nested"), 0L);
         QCOMPARE(store.deleteTree(ports + "\\Nested"), 0L); // already gone: no error
         QCOMPARE(store.subKeys(ports), QStringList{"COM8COM9"});
+
+        // Several values, and several trees, in one change.
+        QCOMPARE(store.setValues(
+                     ports + "\\X",
+                     {qMakePair(QStringLiteral("A"), RegistryStore::Value{RegistryStore::String, "1"}),
+                      qMakePair(QStringLiteral("a"), RegistryStore::Value{RegistryStore::String, "2"})}),
+                 0L);
+        RegistryStore::Value v;
+        QCOMPARE(store.value(ports + "\\X", "A", &v), 0L);
+        QCOMPARE(v.toString(), QStringLiteral("2"));
+        QCOMPARE(store.deleteTrees({ports + "\\X", ports + "\\COM8COM9"}), 0L);
+        QVERIFY(store.subKeys(ports).isEmpty());
     }
 
     void aDamagedFileIsReportedAndNeverOverwritten()
