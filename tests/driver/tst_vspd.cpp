@@ -345,6 +345,34 @@ private slots:
         QVERIFY(cpuTicks(pid()) - closedBefore <= 1);
     }
 
+    void aHungUpEndNeitherSpinsNorDies()
+    {
+        // A program that makes the port its controlling terminal and hangs it up (as getty does).
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::signal(SIGHUP, SIG_IGN);
+            ::setsid();
+            const int fd = ::open(QFile::encodeName(port("COM6")).constData(), O_RDWR);
+            ::_exit(fd >= 0 && ::vhangup() == 0 ? 0 : 1);
+        }
+        int status = -1;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            QSKIP("hanging up a terminal needs CAP_SYS_TTY_CONFIG");
+        ::usleep(100000);
+        const qint64 before = cpuTicks(pid());
+        ::usleep(500000);
+        QVERIFY(cpuTicks(pid()) - before <= 1);
+        const int a = openRaw(port("COM6"));
+        const int b = openRaw(port("COM7"));
+        QVERIFY(writeAll(a, "after"));
+        QCOMPARE(readUpTo(b, 5, 2000), QByteArray("after"));
+        QVERIFY(writeAll(b, "back"));
+        QCOMPARE(readUpTo(a, 4, 2000), QByteArray("back"));
+        ::close(a);
+        ::close(b);
+    }
+
     void strictBaudRatePacesTheSender()
     {
         QVERIFY(SetStrictBaudrate("COM6", 1));
