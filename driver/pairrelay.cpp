@@ -10,6 +10,7 @@
 #include <grp.h>
 #include <sys/epoll.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <termios.h>
@@ -233,6 +234,8 @@ void PairRelay::setOpeners(int e, int openers)
         Direction &d = m_dir[1 - e];
         d.head = d.size = 0;
         ::tcflush(m_end[e].slave, TCIFLUSH);
+        // As when a real port's last user closes it: a crashed user's exclusive claim must not outlive it.
+        ::ioctl(m_end[e].slave, TIOCNXCL);
         updateInterest(0);
         updateInterest(1);
     }

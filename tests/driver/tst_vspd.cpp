@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstring>
 #include <grp.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -299,6 +300,16 @@ private slots:
         QVERIFY(writeAll(a, "again"));
         QCOMPARE(readUpTo(b2, 5, 2000), QByteArray("again"));
         ::close(b2);
+        // A user that claimed the end exclusively and died leaves no claim behind.
+        const int c = openRaw(port("NULL_COM5"));
+        QCOMPARE(::ioctl(c, TIOCEXCL), 0);
+        ::close(c);
+        ::usleep(100000);
+        const int d = openRaw(port("NULL_COM5"));
+        int exclusive = -1;
+        QCOMPARE(::ioctl(d, TIOCGEXCL, &exclusive), 0);
+        QCOMPARE(exclusive, 0);
+        ::close(d);
         ::close(a);
     }
 
