@@ -288,6 +288,9 @@ void TunnelCommEngine::commReadyRead()
     if (wasEmpty && !data_com_tcp.isEmpty()) {
         dataSocket->write(data_com_tcp.constData(), qMin(kChunkSize, data_com_tcp.size()));
         VLOG(16) << "data_com_tcp was empty initializing first chunk (64) send";
+        // Out at once rather than on the next pass of the event loop, so a
+        // lone request is not delayed; its confirmation arrives from here.
+        dataSocket->flush();
     }
     VLOG(16) << QStringLiteral("Bytes waiting to be written: %1").arg(dataSocket->bytesToWrite());
 }
@@ -323,6 +326,7 @@ void TunnelCommEngine::dataReadyRead()
     if (wasEmpty && !data_tcp_com.isEmpty()) {
         serialPort->write(data_tcp_com.constData(), qMin(kChunkSize, data_tcp_com.size()));
         VLOG(16) << "data_tcp_com was empty initializing first chunk (64) send";
+        serialPort->flush();
     }
 }
 
