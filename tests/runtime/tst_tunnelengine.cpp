@@ -277,6 +277,13 @@ private slots:
         QCOMPARE(pos.received, down);
         QCOMPARE(data.received, up);
         QVERIFY(ctrl.received.isEmpty());
+
+        // The control connection is reconnected like the data connection.
+        ctrl.closeCurrent();
+        QVERIFY(waitFor([&]() { return ctrl.accepted == 2 && ctrl.current(); }, 10000));
+        QVERIFY(log->text().contains(
+            QStringLiteral("Trying to reconnect signal socket %1 [A]").arg(ctrl.target())));
+        QCOMPARE(sup.last(), TunnelSettings::Running);
     }
 
     // The keep-alive layer sets what the kernel uses: probes after 10 s of
