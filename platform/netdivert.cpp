@@ -144,8 +144,12 @@ DivertHandle WinDivertOpen(const char *filter, int layer, qint16 priority, quint
     auto d = std::make_shared<Divert>();
     d->target = target;
     d->tunFd = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);
-    if (d->tunFd < 0)
+    if (d->tunFd < 0) {
+        // A device node closed to us is the same refusal as a missing capability.
+        if (errno == EACCES)
+            errno = EPERM;
         return INVALID_DIVERT_HANDLE;
+    }
     ifreq ifr;
     std::memset(&ifr, 0, sizeof(ifr));
     ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
