@@ -60,6 +60,10 @@ QString SerialPortEnumerator::devicePath(const QString &portName)
     const QString link = SystemPaths::portsFolder() + QLatin1Char('/') + portName;
     if (QFileInfo(link).isSymLink())
         return link;
+    // Port names are compared without regard to case, as the driver does.
+    for (const PortInfo &p : driverPorts())
+        if (p.name.compare(portName, Qt::CaseInsensitive) == 0)
+            return p.systemLocation;
     return QStringLiteral("/dev/") + portName;
 }
 

@@ -128,6 +128,7 @@ private slots:
         QCOMPARE(names, (QStringList{"COM5", "NULL_COM5"}));
         QVERIFY(SerialPortEnumerator::isPresent(QStringLiteral("com5")));
         QCOMPARE(SerialPortEnumerator::devicePath(QStringLiteral("COM5")), port("COM5"));
+        QCOMPARE(SerialPortEnumerator::devicePath(QStringLiteral("null_com5")), port("NULL_COM5"));
         QCOMPARE(SerialPortEnumerator::devicePath(QStringLiteral("ttyS0")), QStringLiteral("/dev/ttyS0"));
         QCOMPARE(SerialPortEnumerator::devicePath(QStringLiteral("/dev/ttyUSB0")),
                  QStringLiteral("/dev/ttyUSB0"));
