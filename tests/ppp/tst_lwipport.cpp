@@ -68,13 +68,15 @@ private slots:
         QCOMPARE(pppIpOutput(p.pc->unit, "x", 0), int(PPP_OUT_BAD_ARGS));
         const QByteArray pkt = udpPacket(ip(10, 10, 10, 20), ip(10, 10, 10, 10), 1, 2, "early");
         QCOMPARE(pppIpOutput(p.pc->unit, pkt.constData(), pkt.size()), int(PPP_OUT_LINK_DOWN));
+        // Both ends close while still negotiating: each answers the other's
+        // Terminate-Request, so neither waits out the retries.
         QCOMPARE(p.pc->close(), 0);
+        QCOMPARE(p.device->close(), 0);
         QCOMPARE(p.pc->callbacksInsideClose, 0);
         QTRY_VERIFY_WITH_TIMEOUT(p.pc->ended(), 15000);
         QCOMPARE(p.pc->codes.last(), PppErr::User - PPP_TERMINATION_OFFSET);
         // Closing an ended session reports nothing more; the unit is released.
         QCOMPARE(p.pc->close(), 0);
-        p.device->close();
         QTRY_COMPARE_WITH_TIMEOUT(pppSessionsInUse(), 0, 15000);
         QCOMPARE(p.pc->codes.count(PppErr::User - PPP_TERMINATION_OFFSET), 1);
     }
@@ -82,25 +84,23 @@ private slots:
     void unitsRunOut()
     {
         PppTicker ticker;
-        QList<PppEndpoint *> eps;
-        int fds[2];
-        QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
-        for (int i = 0; i < 32; ++i) {
-            eps << new PppEndpoint(fds[0]);
-            QVERIFY(eps.last()->open());
-            QCOMPARE(eps.last()->unit, i);
+        // 32 sessions as 16 links, so that every close is answered at once.
+        QList<Pair *> pairs;
+        for (int i = 0; i < 16; ++i) {
+            pairs << new Pair;
+            QVERIFY(pairs.last()->pc->open());
+            QVERIFY(pairs.last()->device->open());
+            QCOMPARE(pairs.last()->pc->unit, 2 * i);
+            QCOMPARE(pairs.last()->device->unit, 2 * i + 1);
         }
-        PppEndpoint extra(fds[0]);
-        QVERIFY(!extra.open());
-        QVERIFY(extra.unit < 0);
-        // Nobody answers on this line: each close waits out lwIP's
-        // Terminate-Request retries (2 x 6 s), all at the same time.
-        for (PppEndpoint *e : eps)
-            e->close();
-        QTRY_COMPARE_WITH_TIMEOUT(pppSessionsInUse(), 0, 20000);
-        qDeleteAll(eps);
-        ::close(fds[0]);
-        ::close(fds[1]);
+        QCOMPARE(pppSessionsInUse(), 32);
+        QCOMPARE(pppOverSerialOpen(nullptr, nullptr, nullptr, nullptr, nullptr), int(PppErr::Open));
+        for (Pair *p : pairs) {
+            p->pc->close();
+            p->device->close();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(pppSessionsInUse(), 0, 15000);
+        qDeleteAll(pairs);
     }
 
     // Link up, packets both ways, the peer ends the link.
