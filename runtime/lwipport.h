@@ -64,8 +64,8 @@ using PppIpInputCB = void (*)(void *ctx, const char *data, int len);
 // Serial output of a session: returns how many bytes it took.
 using SioWriteHook = int (*)(void *serialHandle, const quint8 *data, int len);
 
-// System services (clock base, random seed) and the stack, once per process;
-// calling again only restarts the clock.
+// System services (clock, random seed) and the stack, once per process;
+// calling again only reseeds the random source.
 void pppInit();
 void pppSetAuth(PppAuthType type, const char *user, const char *passwd);
 void sioSetWriteHook(SioWriteHook hook);

@@ -32,8 +32,11 @@ void velmora_lwip_sys_init(void)
 {
     struct timespec now;
     pthread_once(&protect_once, protect_init);
-    clock_gettime(CLOCK_MONOTONIC, &clock_base);
-    clock_started = 1;
+    /* Set once: a clock running backwards would stall every pending timer. */
+    if (!clock_started) {
+        clock_gettime(CLOCK_MONOTONIC, &clock_base);
+        clock_started = 1;
+    }
     clock_gettime(CLOCK_REALTIME, &now);
     rand_state = ((uint64_t)now.tv_sec << 32) ^ (uint64_t)now.tv_nsec ^ 0x9E3779B97F4A7C15ull;
 }

@@ -12,7 +12,7 @@ struct netif;
 /* Returns non-zero when it took the packet (and freed it). */
 typedef int (*velmora_ip4_input_handler)(struct pbuf *p, struct netif *inp);
 
-/* Restarts the millisecond clock at 0 and seeds the random source. */
+/* Starts the millisecond clock (first call only) and seeds the random source. */
 void velmora_lwip_sys_init(void);
 void velmora_lwip_set_ip4_input_handler(velmora_ip4_input_handler handler);
 
