@@ -10,6 +10,16 @@
 //  - the local address is asked from the data callback (parameter 0) when
 //    IPCP opens, followed by the address to suggest to the peer (parameter 1).
 // Everything here runs in one thread, the one that drives the timers.
+//
+// Driving it: pppInit and pppSetAuth(PppAuthNone, "", "") once, the write
+// hook pointing at the engine's own output; pppOverSerialOpen after the port
+// opened (the engine as serial handle and context); every chunk read from
+// the port to pppSerialInput; captured packets to pppIpOutput; pppClose to
+// stop; pppCheckTimeouts on a 100 ms tick. Calling pppClose again from the
+// termination report (or for an ended unit) is harmless. A close answered by
+// the peer ends at once; with a silent peer lwIP sends its Terminate-Request
+// twice, 6 s apart, before the termination report comes; a link the peer
+// ends after link-up is reported after lwIP's 6 s stopping wait.
 #pragma once
 
 #include <QtGlobal>
