@@ -135,6 +135,10 @@ int VspDaemon::run(int readyFd)
     }
     m_registry.reset(new RegistryStore(QString::fromStdString(vspd::systemFolder())));
     m_registry->createKey(kPortsKey);
+    // Without its folder, socket or pid file nobody can find this daemon, and a
+    // second one would start beside it: it ends instead (the records stay).
+    m_folderWatch =
+        ::inotify_add_watch(m_inotifyFd, m_driverFolder.c_str(), IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF);
     restoreRecordedPairs();
     VLOG(4) << "vspd " << ::getpid() << " serving " << QString::fromStdString(m_driverFolder) << ", ports in "
             << QString::fromStdString(m_portsFolder);
@@ -624,6 +628,16 @@ void VspDaemon::drainInotify()
             pos += ssize_t(sizeof(inotify_event) + ev->len);
             if (ev->mask & IN_Q_OVERFLOW) {
                 overflow = true;
+                continue;
+            }
+            if (ev->wd == m_folderWatch) {
+                const std::string name = ev->len ? ev->name : "";
+                if ((ev->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) || name == "control.sock" ||
+                    name == "vspd.pid") {
+                    VLOG(-10) << "vspd ends: " << QString::fromStdString(m_driverFolder + "/" + name)
+                              << " was removed";
+                    m_running = false;
+                }
                 continue;
             }
             const auto it = m_watches.find(ev->wd);

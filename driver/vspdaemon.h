@@ -70,6 +70,7 @@ private:
     int m_signalFd = -1;
     int m_inotifyFd = -1;
     int m_recountFd = -1;
+    int m_folderWatch = -1;
     int64_t m_lastOpen = 0; // monotonic ms of the last open event
     bool m_running = true;
     uint32_t m_nextPairId = 1;

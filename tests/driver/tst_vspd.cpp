@@ -468,6 +468,17 @@ private slots:
                     .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
                     .isEmpty());
     }
+
+    void removingItsFolderEndsTheDaemon()
+    {
+        QVERIFY(CreatePair("COM5", ""));
+        const qint64 daemon = pid();
+        QVERIFY(QDir(m_env->systemDir() + QStringLiteral("/vspd")).removeRecursively());
+        QVERIFY(waitGone(daemon, 3000));
+        QVERIFY(!QFileInfo(port("COM5")).isSymLink());
+        RegistryStore store(m_env->systemDir());
+        QCOMPARE(store.subKeys(kPorts), QStringList{"COM5"});
+    }
 };
 
 QTEST_GUILESS_MAIN(TestVspd)
