@@ -99,7 +99,9 @@ public:
             int error = 0;
             bool done = false;
         } state;
-        nl_cb *cb = nl_cb_clone(nl_socket_get_cb(m_sock));
+        nl_cb *own = nl_socket_get_cb(m_sock); // takes a reference
+        nl_cb *cb = nl_cb_clone(own);
+        nl_cb_put(own);
         if (!cb) {
             nlmsg_free(msg);
             return ENOMEM;
