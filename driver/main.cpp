@@ -61,6 +61,8 @@ int detach(int *readyFd)
 
 int main(int argc, char **argv)
 {
+    // Descriptors a starting program left open (sockets, terminals) must not live on in the daemon.
+    ::close_range(3, ~0u, 0);
     bool background = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--background") == 0) {

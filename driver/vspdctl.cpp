@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -94,8 +95,21 @@ int startDaemonAndConnect(const std::string &socketPath)
     char arg1[] = "--background";
     char *argv[] = {arg0, arg1, nullptr};
     pid_t pid = -1;
-    // posix_spawn is safe in a multi-threaded caller; the child detaches itself.
-    if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) {
+    // A clean start whatever the caller blocked or ignored; the child detaches itself.
+    posix_spawnattr_t attr;
+    ::posix_spawnattr_init(&attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGCHLD})
+        sigaddset(&defaults, sig);
+    ::posix_spawnattr_setsigmask(&attr, &none);
+    ::posix_spawnattr_setsigdefault(&attr, &defaults);
+    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const int spawned = ::posix_spawn(&pid, program.c_str(), nullptr, &attr, argv, environ);
+    ::posix_spawnattr_destroy(&attr);
+    if (spawned != 0) {
+        errno = spawned;
         std::fprintf(stderr, "vspdctl: cannot start %s: %s\n", program.c_str(), std::strerror(errno));
         errno = vspd::ErrServiceNotActive;
         return -1;

@@ -111,9 +111,24 @@ private slots:
     void startsTheDaemonOnDemandAndOnlyOnce()
     {
         QCOMPARE(pid(), 0);
+        int leaked[2];
+        QCOMPARE(::pipe(leaked), 0); // not close-on-exec: the daemon must still not keep it
         QVERIFY(CreatePair("COM5", ""));
         const qint64 daemon = pid();
         QVERIFY(daemon > 0 && processAlive(daemon));
+        auto linkOf = [](const QString &path) {
+            char target[256] = {0};
+            return ::readlink(QFile::encodeName(path).constData(), target, sizeof target - 1) > 0
+                       ? QByteArray(target)
+                       : QByteArray();
+        };
+        const QByteArray pipeName = linkOf(QStringLiteral("/proc/self/fd/%1").arg(leaked[0]));
+        QVERIFY(pipeName.startsWith("pipe:"));
+        QDir daemonFds(QStringLiteral("/proc/%1/fd").arg(daemon));
+        for (const QFileInfo &fd : daemonFds.entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+            QVERIFY(linkOf(fd.filePath()) != pipeName);
+        ::close(leaked[0]);
+        ::close(leaked[1]);
         QVERIFY(QFileInfo(port("COM5")).isSymLink());
         QVERIFY(QFileInfo(port("NULL_COM5")).symLinkTarget().startsWith(QStringLiteral("/dev/pts/")));
 
