@@ -27,6 +27,8 @@
 #include <fcntl.h>
 #include <functional>
 #include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -365,6 +367,32 @@ int main(int argc, char **argv)
                     rounds, rtts.at(rtts.size() / 2), rtts.first(), rtts.last(), lineMs,
                     double(lineBytes) / rounds, rtts.at(rtts.size() / 2) / lineMs);
                 rc = 0;
+
+                // The device goes silent (its end of the line dies) while a
+                // connection with the tunnels' keep-alive values is idle:
+                // only TCP keep-alive notices, LCP echo being off.
+                const int fdSock = int(sock.socketDescriptor());
+                const int on = 1, idle = 10, intvl = 1;
+                ::setsockopt(fdSock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+                ::setsockopt(fdSock, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+                ::setsockopt(fdSock, IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof(intvl));
+                int probes = 0;
+                socklen_t len = sizeof(probes);
+                ::getsockopt(fdSock, IPPROTO_TCP, TCP_KEEPCNT, &probes, &len);
+                bool lost = false;
+                QObject::connect(&sock, &QAbstractSocket::errorOccurred, [&] { lost = true; });
+                QElapsedTimer silent;
+                peer.kill();
+                peer.waitForFinished(3000);
+                silent.start();
+                waitFor([&] { return lost; }, 120000);
+                if (lost)
+                    std::printf(
+                        "silent device noticed by TCP keep-alive after %.1f s (idle %d s, interval %d s, "
+                        "%d probes)\n",
+                        silent.elapsed() / 1000.0, idle, intvl, probes);
+                else
+                    std::printf("silent device not noticed within 120 s\n");
                 sock.abort();
             }
             WinDivertClose(g_handle);
