@@ -3,6 +3,8 @@
 #include "app/tunnelsplashscreen.h"
 #include "config/configurationfile.h"
 #include "log/debug_class.h"
+#include "ports/vspinterface.h"
+#include "runtime/tunnelcommengine.h"
 #include "ui/messagebox.h"
 
 #include <QDir>
@@ -64,12 +66,26 @@ void TunnelApplication::InitializeApp(bool startedMinimized)
         setStyleSheet(QString::fromLatin1(sheet));
     }
 
+    m_vsp = new VSPInterface;
+    if (!m_vsp->initLibrary()) {
+        VLOG(-10) << "Could not load VSP interface, some functionality is degraded";
+        MessageBox::warning(nullptr, tr("Ostrzeżenie"),
+                            tr("Nie można załadować interfesu sterowania portów szeregowych. Niektóre "
+                               "funkcjonalności nie będą dostępne"));
+    }
+    TunnelCommEngine::setVSPInterface(m_vsp);
+
     QString errors;
     if (loadSettings(&errors) != 0)
         showConfigurationErrors(errors);
 }
 
-void TunnelApplication::shutdown() {}
+void TunnelApplication::shutdown()
+{
+    TunnelCommEngine::setVSPInterface(nullptr);
+    delete m_vsp;
+    m_vsp = nullptr;
+}
 
 QString TunnelApplication::configurationPath() const
 {

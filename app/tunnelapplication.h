@@ -11,6 +11,7 @@
 #include <QVector>
 
 class TunnelSplashScreen;
+class VSPInterface;
 
 class TunnelApplication : public QApplication
 {
@@ -32,6 +33,7 @@ public:
     void InitializeApp(bool startedMinimized);
     void shutdown();
 
+    VSPInterface *vspInterface() const { return m_vsp; }
     QVector<TunnelSettings> *configurations() { return &m_configurations; }
     AppSettings *appSettings() { return &m_appSettings; }
     QString configurationPath() const;
@@ -54,6 +56,7 @@ public slots:
 
 private:
     QVector<TunnelSettings> m_configurations;
+    VSPInterface *m_vsp = nullptr;
     QMap<QString, QString> m_debugSettings;
     AppSettings m_appSettings;
     QString m_dataPath;
