@@ -2,12 +2,27 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <csignal>
 
 namespace
 {
+// Running and not yet a zombie (a zombie may wait long for a reaper).
+bool isAlive(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    const int close = text.lastIndexOf(')');
+    return close > 0 && text.size() > close + 2 && text.at(close + 2) != 'Z';
+}
+
 const char *const kVars[5] = {"XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_CONFIG_HOME", "VELMORA_SYSTEM_DIR",
                               "VELMORA_PORTS_DIR"};
-}
+} // namespace
 
 TestEnv::TestEnv()
 {
@@ -27,6 +42,17 @@ TestEnv::TestEnv()
 
 TestEnv::~TestEnv()
 {
+    // A port driver started on demand inside this set-up is ended by its pid.
+    QFile pidFile(systemDir() + QStringLiteral("/vspd/vspd.pid"));
+    if (pidFile.open(QIODevice::ReadOnly)) {
+        const pid_t pid = pid_t(pidFile.readAll().trimmed().toLong());
+        if (pid > 0 && ::kill(pid, SIGTERM) == 0) {
+            QElapsedTimer t;
+            t.start();
+            while (isAlive(pid) && t.elapsed() < 3000)
+                QThread::msleep(10);
+        }
+    }
     for (int i = 0; i < 5; ++i) {
         if (m_saved[i].isNull())
             qunsetenv(kVars[i]);
