@@ -290,7 +290,11 @@ void TunnelCommEngine::commReadyRead()
         VLOG(16) << "data_com_tcp was empty initializing first chunk (64) send";
         // Out at once rather than on the next pass of the event loop, so a
         // lone request is not delayed; its confirmation arrives from here.
-        dataSocket->flush();
+        // Only on an established connection: while one is being made the
+        // socket sends its buffer when it connects, and forcing it earlier
+        // would fail the connection.
+        if (dataSocket->state() == QAbstractSocket::ConnectedState)
+            dataSocket->flush();
     }
     VLOG(16) << QStringLiteral("Bytes waiting to be written: %1").arg(dataSocket->bytesToWrite());
 }
@@ -326,7 +330,8 @@ void TunnelCommEngine::dataReadyRead()
     if (wasEmpty && !data_tcp_com.isEmpty()) {
         serialPort->write(data_tcp_com.constData(), qMin(kChunkSize, data_tcp_com.size()));
         VLOG(16) << "data_tcp_com was empty initializing first chunk (64) send";
-        serialPort->flush();
+        if (serialPort->isOpen())
+            serialPort->flush();
     }
 }
 
@@ -424,8 +429,19 @@ void TunnelCommEngine::socketDisconnected(QTcpSocket *socket, bool data)
         VLOG(6) << QStringLiteral("Trying to reconnect signal socket %1:%2 [A]")
                        .arg(address.toString())
                        .arg(port);
-    socket->abort();
-    socket->connectToHost(address, quint16(port), QIODevice::ReadWrite);
+    // The socket is still inside its own disconnect (Qt resets its buffers
+    // after this signal returns), so the new connection is made as soon as
+    // control is back in the event loop, not from within the signal.
+    QMetaObject::invokeMethod(
+        this,
+        [this, socket, data]() {
+            if (ownerState() != TunnelSettings::Running)
+                return;
+            socket->abort();
+            socket->connectToHost(data ? dataAddress : sigAddress, quint16(data ? dataPort : sigPort),
+                                  QIODevice::ReadWrite);
+        },
+        Qt::QueuedConnection);
 }
 
 void TunnelCommEngine::socketError(QTcpSocket *socket, bool data, QAbstractSocket::SocketError serror)
