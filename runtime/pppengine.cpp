@@ -1,0 +1,671 @@
+#include "runtime/pppengine.h"
+
+#include "log/debug_class.h"
+#include "ports/serialportenumerator.h"
+#include "runtime/iphelper.h"
+#include "runtime/lwipport.h"
+#include "runtime/macaddress.h"
+#include "runtime/netdivertrecvthread.h"
+#include "runtime/pcapwriter.h"
+#include "runtime/tunnelcommengine.h"
+
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QMutexLocker>
+#include <QThread>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <cerrno>
+
+namespace
+{
+
+QMutex g_processEngineLock;
+PPPEngine *g_processEngine = nullptr;
+
+// The engine whose thread drives the PPP stack. The stack's callbacks carry
+// the engine as a raw context; a session that outlives its engine (its end
+// still being negotiated when the engine went) must not reach a freed one.
+std::atomic<PPPEngine *> g_liveEngine{nullptr};
+
+PPPEngine *liveEngine(void *ctx)
+{
+    PPPEngine *live = g_liveEngine.load();
+    return ctx && ctx == live ? live : nullptr;
+}
+
+QString dotted(quint32 networkOrder)
+{
+    return QHostAddress(ntohl(networkOrder)).toString();
+}
+
+} // namespace
+
+PPPEngine::PPPEngine() : QObject(nullptr)
+{
+    NetDivertRecvThread::registerMetaTypes();
+    qRegisterMetaType<QSerialPort::SerialPortError>("QSerialPort::SerialPortError");
+}
+
+PPPEngine::~PPPEngine()
+{
+    QThread *const here = QThread::currentThread();
+    if (engineThread && engineThread != here && engineThread->isRunning() && thread() == engineThread) {
+        // The engine's objects belong to its thread: release them there, then
+        // let the thread end before the engine is gone.
+        QMetaObject::invokeMethod(
+            this, [this, here]() { shutdownInThread(here); }, Qt::BlockingQueuedConnection);
+    } else {
+        shutdownInThread(here);
+    }
+    if (engineThread) {
+        disconnect(engineThread, nullptr, nullptr, nullptr);
+        engineThread->quit();
+        engineThread->wait();
+        delete engineThread.data();
+    }
+    QMutexLocker guard(&g_processEngineLock);
+    if (g_processEngine == this)
+        g_processEngine = nullptr;
+}
+
+void PPPEngine::setProcessEngine(PPPEngine *engine)
+{
+    QMutexLocker guard(&g_processEngineLock);
+    g_processEngine = engine;
+}
+
+PPPEngine *PPPEngine::processEngine()
+{
+    QMutexLocker guard(&g_processEngineLock);
+    return g_processEngine;
+}
+
+void PPPEngine::shutdownInThread(QThread *target)
+{
+    VLOG(6) << "PPP engine shutting down";
+    if (reopenTimer)
+        reopenTimer->stop();
+    const int unit = sessionUnit.exchange(-1);
+    if (unit >= 0) {
+        // Nobody waits for the peer's answer any more: the stop is sent and
+        // the session left to end without this engine.
+        VLOG(4) << "Closing active PPP session at shutdown";
+        pppClose(unit);
+    }
+    if (g_liveEngine.load() == this)
+        g_liveEngine.store(nullptr);
+    if (divertOpen.load()) {
+        WinDivertClose(divertHandle);
+        divertHandle = INVALID_DIVERT_HANDLE;
+        divertOpen.store(false);
+    }
+    releaseDivertThread();
+    // Captured packets still queued here are owned by the engine.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    delete periodic;
+    periodic = nullptr;
+    delete serialPort;
+    serialPort = nullptr;
+    delete reopenTimer;
+    reopenTimer = nullptr;
+    delete ipHelper; // removes the device's ARP entry
+    ipHelper = nullptr;
+    delete pcapWriter; // closes the capture file
+    pcapWriter = nullptr;
+    delete outBuffer;
+    outBuffer = nullptr;
+    if (target && thread() == QThread::currentThread() && thread() != target)
+        moveToThread(target);
+}
+
+void PPPEngine::releaseDivertThread()
+{
+    if (!divertThread)
+        return;
+    // Its handle is closed by now, which wakes a blocked receiver at once.
+    divertThread->requestInterruption();
+    divertThread->wait();
+    delete divertThread;
+    divertThread = nullptr;
+}
+
+void PPPEngine::setCommPort(const QString &port, const QString &params)
+{
+    QMutexLocker guard(&configLock);
+    portName = port;
+    if (!TunnelCommEngine::parseCommParams(params, &baudRate, &stopBits, &parity, &flowControl, &dataBits))
+        VLOG(-10) << QStringLiteral("Invalid PPP port param string: %1").arg(params);
+}
+
+void PPPEngine::setAddresses(const QString &local, const QString &remote)
+{
+    QMutexLocker guard(&configLock);
+    localAddress = local;
+    remoteAddress = remote;
+}
+
+void PPPEngine::setPcap(bool enabled, const QString &fileName)
+{
+    QMutexLocker guard(&configLock);
+    pcapEnabled = enabled;
+    pcapFileName = fileName;
+}
+
+bool PPPEngine::isSessionActive() const
+{
+    return sessionUnit.load() >= 0 || divertOpen.load();
+}
+
+void PPPEngine::signalStart()
+{
+    VLOG(6) << "Thread for PPP is starting";
+    engineThread = new QThread();
+    moveToThread(engineThread);
+    connect(this, &PPPEngine::error, this, &PPPEngine::errorEnd);
+    connect(engineThread, &QThread::started, this, &PPPEngine::process);
+    connect(this, &PPPEngine::finished, engineThread, &QThread::quit);
+    connect(this, &PPPEngine::finished, this, &PPPEngine::finalizeWorkAndCleanup);
+    connect(engineThread, &QThread::finished, engineThread, &QObject::deleteLater);
+    connect(this, &PPPEngine::requestStop, this, &PPPEngine::stopRequested);
+    engineThread->start(QThread::InheritPriority);
+}
+
+void PPPEngine::process()
+{
+    VLOG(6) << "Thread start function call";
+    reopenTries = 5;
+    bool pcap;
+    QString pcapName;
+    {
+        QMutexLocker guard(&configLock);
+        pcap = pcapEnabled;
+        pcapName = pcapFileName;
+    }
+    if (pcap && !pcapName.isEmpty())
+        pcapWriter = new PCAPWriter(pcapName);
+    outBuffer = new QByteArray();
+    ipHelper = new IPHelper(this);
+    reopenTimer = new QTimer(this);
+    reopenTimer->setSingleShot(true);
+    connect(reopenTimer, &QTimer::timeout, this, &PPPEngine::restartTimer);
+
+    g_liveEngine.store(this);
+    pppInit();
+    sioSetWriteHook(&PPPEngine::sioWriteHook);
+    pppSetAuth(PppAuthNone, "", "");
+
+    serialPort = new QSerialPort();
+    connect(serialPort, &QSerialPort::readyRead, this, &PPPEngine::commReadyRead);
+    connect(serialPort, &QSerialPort::bytesWritten, this, &PPPEngine::commBytesWritten);
+    connect(serialPort, &QSerialPort::errorOccurred, this, &PPPEngine::onSerialError);
+    periodic = new QTimer();
+    periodic->setInterval(100);
+    connect(periodic, &QTimer::timeout, this, &PPPEngine::periodicTimer);
+    pppRestartTimeouts();
+    periodic->start();
+    VLOG(6) << "Thread start done";
+}
+
+void PPPEngine::periodicTimer()
+{
+    pppCheckTimeouts();
+}
+
+void PPPEngine::startPPP()
+{
+    VLOG(4) << "PPP start requested";
+    if (isSessionActive()) {
+        // A second start while a session exists (or is still ending) would
+        // share the port and the diversion with it.
+        VLOG(-10) << "PPP start ignored, a session is still active";
+        return;
+    }
+    QString port, local, remote;
+    {
+        QMutexLocker guard(&configLock);
+        port = portName;
+        local = localAddress;
+        remote = remoteAddress;
+    }
+    const QString filter =
+        QStringLiteral("outbound and ip.DstAddr == %1").arg(QHostAddress(remote).toString());
+    VLOG(6) << QStringLiteral("Starting with divert filter: '%1'").arg(filter);
+
+    // The diversion needs no files of its own here, so the working folder
+    // stays as it is (changing it would race with every other thread).
+    const QHostAddress localIp(local);
+    const DivertHandle handle =
+        WinDivertOpen(filter.toLatin1().constData(), DIVERT_LAYER_NETWORK, 0, 0,
+                      localIp.protocol() == QAbstractSocket::IPv4Protocol ? localIp.toIPv4Address() : 0);
+    if (handle == INVALID_DIVERT_HANDLE) {
+        const int e = errno;
+        VLOG(-10) << QStringLiteral(
+                         "Divert handle creation failure: %1 - wont be able to inject packets, bail out")
+                         .arg(e);
+        emit error(tr("Nie można utworzyć uchwytu przechwytywania sieci (%1). Nie ma możliwości obsługi PPP.")
+                       .arg(e));
+        return;
+    }
+    divertHandle = handle;
+    divertOpen.store(true);
+
+    ifIdx = 0;
+    subIfIdx = 0;
+    releaseDivertThread();
+    divertThread = new NetDivertRecvThread();
+    divertThread->setHandle(divertHandle);
+    connect(divertThread, &NetDivertRecvThread::frameRecv, this, &PPPEngine::frameReceived);
+    connect(divertThread, &QThread::finished, this, &PPPEngine::divertThreadFinished);
+    connect(divertThread, &NetDivertRecvThread::interfacesDetected, this, &PPPEngine::interfacesDetected);
+
+    MACAddress mac(QStringLiteral("00:00:00:10:11:12"));
+    if (!ipHelper->CreateOrSetMAC(QHostAddress(remote), mac))
+        VLOG(4) << "IPHelper set mac failed";
+
+    serialPort->setPortName(SerialPortEnumerator::devicePath(port));
+    if (!openPort()) {
+        const QString why = serialPort->errorString();
+        VLOG(-10) << QStringLiteral("PPP serial port open failure: %1").arg(why);
+        stopActivePPPFinish();
+        emit error(tr("Nie można otworzyć portu szeregowego %1 dla komunikacji PPP (%2). Nie ma możliwości "
+                      "obsługi PPP.")
+                       .arg(port, why));
+        return;
+    }
+
+    const int unit = pppOverSerialOpen(this, &PPPEngine::pppLinkStatusCB, &PPPEngine::pppLinkDataCB,
+                                       &PPPEngine::ipInputCB, this);
+    if (unit >= 0) {
+        sessionUnit.store(unit);
+        VLOG(4) << "PPP Session created, waiting for connection";
+    } else {
+        VLOG(-10) << "PPP Session create failed, out of descriptors";
+        stopActivePPPFinish();
+        emit error(tr("Nie można utworzyć sesji PPP - za dużo aktywnych sesji."));
+    }
+}
+
+bool PPPEngine::openPort()
+{
+    VLOG(4) << "Port open called";
+    if (!serialPort) {
+        VLOG(4) << "Port open call for non-existant object";
+        return false;
+    }
+    disconnect(serialPort, &QSerialPort::errorOccurred, this, &PPPEngine::onSerialError);
+    if (serialPort->isOpen()) {
+        VLOG(-10) << "Port is open on open call";
+        serialPort->close();
+    }
+    if (!serialPort->open(QIODevice::ReadWrite)) {
+        VLOG(4) << "Port open failure:" << serialPort->errorString();
+        return false;
+    }
+    connect(serialPort, &QSerialPort::errorOccurred, this, &PPPEngine::onSerialError);
+    reopenTries = 5;
+
+    QMutexLocker guard(&configLock);
+    if (!serialPort->setDataBits(dataBits))
+        VLOG(-10) << QStringLiteral("Error setting serial port data bits: %1").arg(serialPort->errorString());
+    if (!serialPort->setFlowControl(flowControl))
+        VLOG(-10)
+            << QStringLiteral("Error setting serial port flow control: %1").arg(serialPort->errorString());
+    if (!serialPort->setParity(parity))
+        VLOG(-10) << QStringLiteral("Error setting serial port parity: %1").arg(serialPort->errorString());
+    if (!serialPort->setBaudRate(baudRate, QSerialPort::AllDirections))
+        VLOG(-10) << QStringLiteral("Error setting serial port baudrate: %1").arg(serialPort->errorString());
+    if (!serialPort->setStopBits(stopBits))
+        VLOG(-10) << QStringLiteral("Error setting serial port stop bits: %1").arg(serialPort->errorString());
+    VLOG(4) << "Port open success";
+    return true;
+}
+
+void PPPEngine::onSerialError(QSerialPort::SerialPortError error)
+{
+    VLOG(10) << "Serial port error:" << int(error);
+    if (error == QSerialPort::NoError || reopenTimer->isActive())
+        return;
+    VLOG(-10) << QStringLiteral("PPP Port error, retry open: %1").arg(int(error));
+    reopenTimer->start(500);
+    serialPort->clearError();
+    serialPort->close();
+}
+
+void PPPEngine::restartTimer()
+{
+    if (openPort()) {
+        VLOG(-10) << "Port reopen sucess!";
+        // What the stack wrote while the port was closed, and the chunk the
+        // close dropped, go out now; nothing else would restart the output.
+        outInFlight = 0;
+        writeNextChunk();
+        return;
+    }
+    const int n = reopenTries--;
+    if (n != 0) {
+        VLOG(-10) << QStringLiteral("PPP Open port fail, retry: %1").arg(serialPort->errorString());
+        reopenTimer->start(500);
+        return;
+    }
+    VLOG(-10) << "PPP reopen port fail after retries";
+    stopActivePPPFinish();
+    emit error(tr("Nie można otworzyć portu połaczenia PPP."));
+}
+
+void PPPEngine::commReadyRead()
+{
+    const QByteArray bytes = serialPort->readAll();
+    const int unit = sessionUnit.load();
+    VLOG(10) << QStringLiteral("Connection %1 data read size=%2").arg(unit).arg(bytes.size());
+    if (unit >= 0 && !bytes.isEmpty()) {
+        pppSerialInput(unit, bytes.constData(), bytes.size());
+        VLOG(16) << QStringLiteral("Fed %1 bytes to PPP unit %2").arg(bytes.size()).arg(unit);
+    }
+}
+
+int PPPEngine::doWrite(const char *data, int count)
+{
+    VLOG(6) << QStringLiteral("{PPP} Writing to PPP COM size=%1").arg(count);
+    if (!outBuffer)
+        return count;
+    const bool wasEmpty = outBuffer->size() == outHead;
+    outBuffer->append(data, count);
+    if (wasEmpty && outBuffer->size() > outHead) {
+        VLOG(6) << "Was empty, writing chunk";
+        if (serialPort && serialPort->isOpen() && outInFlight == 0) {
+            const qint64 n =
+                serialPort->write(outBuffer->constData() + outHead, qMin(64, outBuffer->size() - outHead));
+            if (n > 0) {
+                outInFlight = int(n);
+                VLOG(6) << QStringLiteral("Was empty, wrote chunk size=%1").arg(n);
+            }
+        }
+    }
+    return count;
+}
+
+void PPPEngine::commBytesWritten(qint64 bytes)
+{
+    VLOG(6) << QStringLiteral("Wrote to PPP COM size=%1").arg(bytes);
+    if (!outBuffer)
+        return;
+    const int n = int(qMin<qint64>(bytes, outBuffer->size() - outHead));
+    outHead += n;
+    outInFlight = qMax(0, outInFlight - n);
+    if (outHead == outBuffer->size()) {
+        outBuffer->clear();
+        outHead = 0;
+    } else if (outHead > 65536 && outHead > outBuffer->size() / 2) {
+        outBuffer->remove(0, outHead);
+        outHead = 0;
+    }
+    // A chunk the port confirmed only in part stays outstanding: the next
+    // one follows once all of it is written, so nothing goes out twice.
+    if (outInFlight == 0 && outBuffer->size() > outHead) {
+        VLOG(6) << "Still data waiting, writing chunk";
+        writeNextChunk();
+    }
+}
+
+void PPPEngine::writeNextChunk()
+{
+    if (!outBuffer || !serialPort || !serialPort->isOpen() || outBuffer->size() == outHead)
+        return;
+    const qint64 n =
+        serialPort->write(outBuffer->constData() + outHead, qMin(64, outBuffer->size() - outHead));
+    if (n > 0) {
+        outInFlight = int(n);
+        VLOG(6) << QStringLiteral("Wrote chunk size=%1").arg(n);
+    }
+}
+
+void PPPEngine::frameReceived(const QByteArray *ptr, void *ctx)
+{
+    Q_UNUSED(ctx)
+    VLOG(6) << QStringLiteral("Divert outgoing frame captured len=%1").arg(ptr->size());
+    const int unit = sessionUnit.load();
+    if (unit >= 0) {
+        const int r = pppIpOutput(unit, ptr->constData(), ptr->size());
+        if (r != 0)
+            VLOG(-10) << QStringLiteral("PPP packet send error: %1").arg(r);
+    }
+    if (CGlobalDebugFileHandler::isLevelEnabled(16) && pcapWriter)
+        pcapWriter->appendPCAP(ptr);
+    delete ptr;
+}
+
+void PPPEngine::interfacesDetected(int ifIdx_, int subidx, void *ctx)
+{
+    Q_UNUSED(ctx)
+    VLOG(4) << QStringLiteral("Interfaces detected for current transport: %1,%2").arg(ifIdx_).arg(subidx);
+    ifIdx = quint32(ifIdx_);
+    subIfIdx = quint32(subidx);
+}
+
+void PPPEngine::doReceive(const char *data, int length)
+{
+    VLOG(4) << QStringLiteral("{PPP} Received packet: len=%1").arg(length);
+    if (!divertOpen.load()) {
+        VLOG(4) << "No divert injection path available, dropping packet";
+        return;
+    }
+    DivertAddress addr;
+    addr.IfIdx = ifIdx;
+    addr.SubIfIdx = subIfIdx;
+    addr.Direction = DIVERT_DIRECTION_INBOUND;
+    uint written = 0;
+    if (!WinDivertSend(divertHandle, data, uint(length), &addr, &written)) {
+        VLOG(4) << QStringLiteral("Received packet injection failure: %1").arg(errno);
+        return;
+    }
+    if (int(written) != length)
+        VLOG(4) << QStringLiteral("Received packet injection mismatch: len=%1!=%2").arg(length).arg(written);
+    VLOG(4) << "Received packet injected";
+    if (CGlobalDebugFileHandler::isLevelEnabled(16) && pcapWriter) {
+        const QByteArray copy(data, length);
+        pcapWriter->appendPCAP(&copy);
+    }
+}
+
+void PPPEngine::pppLinkDataCB(void *ctx, int param, void *arg)
+{
+    PPPEngine *self = liveEngine(ctx);
+    if (!self)
+        return;
+    VLOG(4) << "Data request for param:" << param;
+    if (param == PPP_DATA_LOCAL_ADDRESS)
+        self->getLocalAddr(static_cast<quint32 *>(arg));
+    else
+        VLOG(4) << "Unknown param:" << param;
+}
+
+void PPPEngine::getLocalAddr(quint32 *address)
+{
+    QString local;
+    {
+        QMutexLocker guard(&configLock);
+        local = localAddress;
+    }
+    const QHostAddress parsed(local);
+    const quint32 value = parsed.protocol() == QAbstractSocket::IPv4Protocol ? parsed.toIPv4Address() : 0;
+    if (address)
+        *address = htonl(value);
+    VLOG(4) << QStringLiteral("Setting local address to: %1").arg(QHostAddress(value).toString());
+}
+
+QString PPPEngine::statusMessage(int code)
+{
+    QString text;
+    switch (code) {
+    case PppErr::Param:
+        text = tr(" Parametr jest niewłaściwy");
+        break;
+    case PppErr::Open:
+        text = tr(" Nie można otworzyć sesji PPP");
+        break;
+    case PppErr::Device:
+        text = tr(" Niewłaściwe urządzenie we/wy");
+        break;
+    case PppErr::Alloc:
+        text = tr(" Nie można allokować zasobów");
+        break;
+    case PppErr::User:
+        text = tr(" Przerwane przez użytkownika lub inna przyczyna");
+        break;
+    case PppErr::Connect:
+        text = tr(" Połączenie utracone");
+        break;
+    case PppErr::AuthFail:
+        text = tr(" Niepowodzenie autoryzacji");
+        break;
+    case PppErr::Protocol:
+        text = tr(" Błąd protokołu PPP / Nie można się połączyć");
+        break;
+    case PppErr::None:
+        break;
+    default:
+        text = tr(" Nieznany kod błędu - %1").arg(code);
+        break;
+    }
+    return tr("Błąd połączenia PPP:") + text;
+}
+
+void PPPEngine::pppLinkStatusCB(void *ctx, int errCode, void *arg)
+{
+    PPPEngine *self = liveEngine(ctx);
+    if (!self)
+        return;
+    bool termination = false;
+    if (errCode <= -PPP_TERMINATION_OFFSET) {
+        errCode += PPP_TERMINATION_OFFSET;
+        termination = true;
+    }
+    const QString message = statusMessage(errCode);
+    if (errCode == PppErr::None && !termination) {
+        const PppAddrs *a = static_cast<const PppAddrs *>(arg);
+        if (a)
+            VLOG(4) << QStringLiteral(
+                           " PPP connected : our_ipaddr=%1, his_ipaddr=%2, netmask=%3, dns1=%4, dns2=%5")
+                           .arg(dotted(a->our_ipaddr), dotted(a->his_ipaddr), dotted(a->netmask),
+                                dotted(a->dns1), dotted(a->dns2));
+        if (self->divertThread)
+            self->divertThread->start(QThread::InheritPriority);
+        emit self->pppConnectionSuccess();
+        return;
+    }
+    if (termination) {
+        self->stopActivePPPFinish();
+        self->emitError(message);
+        VLOG(4) << "Link terminated with status:" << message;
+        return;
+    }
+    VLOG(4) << "Pre-termination status callback:" << message;
+}
+
+void PPPEngine::ipInputCB(void *ctx, const char *data, int len)
+{
+    if (PPPEngine *self = liveEngine(ctx))
+        self->doReceive(data, len);
+}
+
+int PPPEngine::sioWriteHook(void *serialHandle, const quint8 *data, int len)
+{
+    if (PPPEngine *self = liveEngine(serialHandle))
+        return self->doWrite(reinterpret_cast<const char *>(data), len);
+    return len;
+}
+
+void PPPEngine::emitError(const QString &text)
+{
+    VLOG(-10) << QStringLiteral("Connection error: %1").arg(text);
+    stopActivePPP();
+    emit pppConnectionLost(text);
+}
+
+void PPPEngine::stopPPP()
+{
+    VLOG(4) << "PPP stop requested";
+    stopActivePPP();
+}
+
+void PPPEngine::signalStop()
+{
+    VLOG(4) << "PPP thread stop requested";
+    emit requestStop();
+}
+
+void PPPEngine::stopRequested()
+{
+    stopActivePPP();
+}
+
+void PPPEngine::stopActivePPP()
+{
+    VLOG(16) << "Stopping active PPP sessions";
+    if (reopenTimer)
+        reopenTimer->stop();
+    const int unit = sessionUnit.load();
+    if (unit >= 0) {
+        pppClose(unit);
+        sessionUnit.store(-1);
+        return;
+    }
+    VLOG(6) << "No active PPP sessions";
+    if (serialPort && serialPort->isOpen()) {
+        serialPort->close();
+        VLOG(-10) << "Open port without active PPP session";
+    }
+}
+
+void PPPEngine::stopActivePPPFinish()
+{
+    VLOG(4) << "Stop finish called";
+    if (divertThread) {
+        WinDivertClose(divertHandle);
+        divertHandle = INVALID_DIVERT_HANDLE;
+        divertOpen.store(false);
+        if (!divertThread->isRunning() && !divertThread->isFinished()) {
+            delete divertThread;
+            divertThread = nullptr;
+        } else {
+            divertThread->requestInterruption();
+        }
+    } else if (divertOpen.load()) {
+        WinDivertClose(divertHandle);
+        divertHandle = INVALID_DIVERT_HANDLE;
+        divertOpen.store(false);
+    }
+    if (serialPort)
+        serialPort->close();
+    if (outBuffer)
+        outBuffer->clear();
+    outHead = 0;
+    outInFlight = 0;
+    emit pppFinished();
+}
+
+void PPPEngine::divertThreadFinished()
+{
+    VLOG(6) << "Divert thread done, removing";
+    // The receiver of an earlier session was already released when the next
+    // session began; only a finished receiver of the current one goes here.
+    if (divertThread && divertThread->isFinished()) {
+        delete divertThread;
+        divertThread = nullptr;
+    }
+}
+
+void PPPEngine::errorEnd(QString err)
+{
+    Q_UNUSED(err)
+    VLOG(6) << "PPP errorEnd called";
+}
+
+void PPPEngine::finalizeWorkAndCleanup()
+{
+    VLOG(6) << "Finalize work and done";
+    delete ipHelper;
+    ipHelper = nullptr;
+}

@@ -1,0 +1,132 @@
+// The PC's end of a PPP link to the fiscal device over a real serial port,
+// joined to the PC's own IP stack: packets the PC sends to the device's
+// address are diverted into the link, packets from the link are injected
+// back as received. One per process, living in its own thread.
+#pragma once
+
+#include "platform/netdivert.h"
+
+#include <QByteArray>
+#include <QMutex>
+#include <QObject>
+#include <QPointer>
+#include <QSerialPort>
+#include <QString>
+#include <atomic>
+
+class IPHelper;
+class NetDivertRecvThread;
+class PCAPWriter;
+class QThread;
+class QTimer;
+
+class PPPEngine : public QObject
+{
+    Q_OBJECT
+public:
+    PPPEngine();
+    // Called from the thread that created the engine. Ends a session at
+    // once, closes the port and the diversion, stops the engine's thread and
+    // releases everything it created (which removes the device's ARP entry
+    // and closes the capture file).
+    ~PPPEngine() override;
+
+    // The one engine of the process, as the application hands it out:
+    // workers in PPP mode reach it here. Null until the application sets it.
+    static void setProcessEngine(PPPEngine *engine);
+    static PPPEngine *processEngine();
+
+    // Plain calls from other threads; read by the engine thread when the
+    // queued startPPP after them runs.
+    void setCommPort(const QString &port, const QString &params);
+    void setAddresses(const QString &local, const QString &remote);
+    void setPcap(bool enabled, const QString &fileName);
+    // True from the start of a session until its teardown is complete
+    // (pppFinished), including the time its end is being negotiated.
+    bool isSessionActive() const;
+
+    // Called by the PPP stack (engine thread).
+    int doWrite(const char *data, int count);
+    void doReceive(const char *data, int length);
+    void getLocalAddr(quint32 *address);
+    static void pppLinkStatusCB(void *ctx, int errCode, void *arg);
+    static void pppLinkDataCB(void *ctx, int param, void *arg);
+
+    // The user text of a status report (after the termination offset was
+    // taken off): "Błąd połączenia PPP:" and the code's meaning.
+    static QString statusMessage(int code);
+
+signals:
+    void finished();
+    void error(QString err);
+    void requestStop();
+    void lastError(QString str);
+    void pppConnectionSuccess();
+    void pppConnectionLost(QString reason);
+    void pppFinished();
+
+public slots:
+    void commReadyRead();
+    void commBytesWritten(qint64 bytes);
+    void frameReceived(const QByteArray *ptr, void *ctx);
+    void interfacesDetected(int ifIdx, int subidx, void *ctx);
+    void divertThreadFinished();
+    void periodicTimer();
+    void signalStart();
+    void signalStop();
+    void startPPP();
+    void stopPPP();
+    void process();
+    void finalizeWorkAndCleanup();
+    void errorEnd(QString err);
+    void stopRequested();
+    void restartTimer();
+    void onSerialError(QSerialPort::SerialPortError error);
+
+private:
+    bool openPort();
+    void stopActivePPP();
+    void stopActivePPPFinish();
+    void emitError(const QString &text);
+    void writeNextChunk();
+    // Waits for the receiver of a closed diversion to end and deletes it.
+    void releaseDivertThread();
+    // In the engine thread, before the engine goes: everything it created
+    // there is released and the engine handed to the destroying thread.
+    void shutdownInThread(QThread *target);
+    static void ipInputCB(void *ctx, const char *data, int len);
+    static int sioWriteHook(void *serialHandle, const quint8 *data, int len);
+
+    DivertHandle divertHandle = INVALID_DIVERT_HANDLE;
+    QPointer<QThread> engineThread;
+    QSerialPort *serialPort = nullptr;
+    QTimer *periodic = nullptr;
+    QTimer *reopenTimer = nullptr;
+    IPHelper *ipHelper = nullptr;
+    NetDivertRecvThread *divertThread = nullptr;
+    std::atomic<int> sessionUnit{-1};
+    std::atomic<bool> divertOpen{false};
+
+    // Written by the setters from other threads, read under the same lock.
+    mutable QMutex configLock;
+    qint32 baudRate = QSerialPort::Baud115200;
+    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    QSerialPort::FlowControl flowControl = QSerialPort::NoFlowControl;
+    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    QString portName;
+    QString localAddress;
+    QString remoteAddress;
+    bool pcapEnabled = false;
+    QString pcapFileName = QStringLiteral("velmora.pcap");
+
+    quint32 ifIdx = 0;
+    quint32 subIfIdx = 0;
+    // Bytes from the stack not yet confirmed written to the port; the
+    // consumed front is skipped by an index instead of being copied away.
+    QByteArray *outBuffer = nullptr;
+    int outHead = 0;
+    int outInFlight = 0;
+    PCAPWriter *pcapWriter = nullptr;
+    int reopenTries = 5;
+};
