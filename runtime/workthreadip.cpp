@@ -1,6 +1,7 @@
 #include "runtime/workthreadip.h"
 
 #include "log/debug_class.h"
+#include "runtime/pppengine.h"
 #include "runtime/tunnelcommengine.h"
 
 WorkThreadIP::WorkThreadIP() = default;
@@ -23,9 +24,27 @@ void WorkThreadIP::process()
 
 void WorkThreadIP::startPPPMode()
 {
-    // The PPP link is run by the application's PPP engine, which this build
-    // does not have yet: a PPP configuration cannot come up.
-    emit error(tr("Sesja PPP nie może zostać uruchomiona"));
+    PPPEngine *ppp = PPPEngine::processEngine();
+    if (!ppp) {
+        // The application has no PPP engine to give (it was not created).
+        emit error(tr("Sesja PPP nie może zostać uruchomiona"));
+        return;
+    }
+    if (ppp->isSessionActive()) {
+        emit error(tr("Sesja PPP jest już aktywna"));
+        return;
+    }
+    stopPending = false;
+    pppStarted = true;
+    ppp->setCommPort(settings.tunnel_com, settings.tunnel_settings);
+    ppp->setAddresses(settings.tunnel_localip, settings.tunnel_remoteip);
+    VLOG(4) << "Starting PPP deferred engines";
+    connect(ppp, &PPPEngine::error, this, &WorkThreadIP::engineError, Qt::QueuedConnection);
+    pppLostRoute = connect(ppp, &PPPEngine::pppConnectionLost, this, &WorkThreadIP::restartPPPOnce,
+                           Qt::QueuedConnection);
+    connect(ppp, &PPPEngine::pppConnectionSuccess, this, &WorkThreadIP::pppOk, Qt::QueuedConnection);
+    connect(ppp, &PPPEngine::pppFinished, this, &WorkThreadIP::pppFinished, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(ppp, "startPPP", Qt::QueuedConnection);
 }
 
 bool WorkThreadIP::startEngine(TunnelCommEngine *engine)
@@ -126,7 +145,8 @@ void WorkThreadIP::closeAllEngines()
     VLOG(4) << "Terminated all engines";
     if (settings.mode == TunnelSettings::PPP && pppStarted) {
         VLOG(4) << "Terminating PPP session if active";
-        // The PPP engine's stopPPP is invoked here once PPP mode is wired in.
+        if (PPPEngine *ppp = PPPEngine::processEngine())
+            QMetaObject::invokeMethod(ppp, "stopPPP", Qt::QueuedConnection);
     }
 }
 
@@ -142,8 +162,11 @@ void WorkThreadIP::stopRequested()
 
 void WorkThreadIP::pppOk()
 {
-    if (finalReported())
+    // Engines start once, while starting: a link that comes up again within
+    // the same session, or after a stop was asked for, starts none.
+    if (finalReported() || currentState != TunnelSettings::Starting || pppEnginesStarted)
         return;
+    pppEnginesStarted = true;
     VLOG(4) << "PPP started, starting engines";
     switchPPPToErrorMode();
     startEngines();
@@ -151,6 +174,8 @@ void WorkThreadIP::pppOk()
 
 void WorkThreadIP::pppFinished()
 {
+    if (finalReported())
+        return;
     VLOG(6) << "PPP Signalled finished work";
     if (stopPending)
         emit finished();
@@ -162,9 +187,20 @@ void WorkThreadIP::restartPPPOnce(QString str)
         return;
     VLOG(4) << "Single PPP restart requested: " << str;
     switchPPPToErrorMode();
+    // A stop asked for meanwhile ends the run at this pppFinished already seen.
+    if (stopPending)
+        return;
+    if (PPPEngine *ppp = PPPEngine::processEngine())
+        QMetaObject::invokeMethod(ppp, "startPPP", Qt::QueuedConnection);
 }
 
 void WorkThreadIP::switchPPPToErrorMode()
 {
     VLOG(10) << "Switch PPP to error mode";
+    if (!pppLostRoute)
+        return;
+    disconnect(pppLostRoute);
+    pppLostRoute = QMetaObject::Connection();
+    if (PPPEngine *ppp = PPPEngine::processEngine())
+        connect(ppp, &PPPEngine::pppConnectionLost, this, &WorkThreadIP::engineError, Qt::QueuedConnection);
 }

@@ -39,4 +39,7 @@ private:
     QVector<TunnelCommEngine *> engines;
     bool pppStarted = false;
     bool stopPending = false;
+    // The link-loss routing to restartPPPOnce, until the switch to error mode.
+    QMetaObject::Connection pppLostRoute;
+    bool pppEnginesStarted = false;
 };
