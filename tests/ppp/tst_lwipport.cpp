@@ -139,20 +139,54 @@ private slots:
         QCOMPARE(pppIpOutput(p.pc->unit, small.constData(), small.size()), int(PPP_OUT_BAD_ARGS));
     }
 
-    // The device demands credentials the PC does not have: the link ends
-    // before it was ever up, with the authentication failure.
-    void authenticationRefused()
+    // The scripted device end as a separate process over a pseudo-terminal
+    // pair: once ending the link after it came up, once refusing it before.
+    void scriptedPeerProcess_data()
     {
+        QTest::addColumn<QStringList>("peerArgs");
+        QTest::addColumn<bool>("wasUp");
+        QTest::addColumn<int>("endCode");
+        QTest::newRow("ends after link-up") << QStringList{"--terminate-after-up", "300"} << true
+                                            << PppErr::Protocol - PPP_TERMINATION_OFFSET;
+        QTest::newRow("refuses before link-up") << QStringList{"--require-pap", "kasa:tajne"} << false
+                                                << PppErr::AuthFail - PPP_TERMINATION_OFFSET;
+    }
+    void scriptedPeerProcess()
+    {
+        QFETCH(QStringList, peerArgs);
+        QFETCH(bool, wasUp);
+        QFETCH(int, endCode);
+        if (QStandardPaths::findExecutable("socat").isEmpty())
+            QSKIP("socat is not installed");
+        QTemporaryDir dir;
+        const QString a = dir.filePath("a"), b = dir.filePath("b");
+        QProcess line;
+        line.start("socat", {"pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
+        QVERIFY(line.waitForStarted());
+        QTRY_VERIFY(QFile::exists(a) && QFile::exists(b));
+        QProcess peer;
+        peer.start(QCoreApplication::applicationDirPath() + "/ppp_testpeer",
+                   QStringList{"--tty", b, "--exit-after-end"} + peerArgs);
+        QVERIFY(peer.waitForStarted());
+        const int fd = openRawTty(a);
+        QVERIFY(fd >= 0);
         PppTicker ticker;
-        Pair p;
-        const PppPeerAuth demand{"kasa", "tajne"};
-        QVERIFY(p.device->open(&demand));
-        QVERIFY(p.pc->open());
-        QTRY_VERIFY_WITH_TIMEOUT(p.pc->ended(), 15000);
-        QVERIFY(!p.pc->up());
-        QCOMPARE(p.pc->codes.last(), PppErr::AuthFail - PPP_TERMINATION_OFFSET);
-        p.device->close();
-        QTRY_VERIFY_WITH_TIMEOUT(p.device->ended(), 15000);
+        {
+            PppEndpoint pc(fd, ip(10, 10, 10, 20), ip(10, 10, 10, 10));
+            QVERIFY(pc.open());
+            QTRY_VERIFY_WITH_TIMEOUT(pc.ended(), 20000);
+            QCOMPARE(pc.up(), wasUp);
+            if (wasUp)
+                QCOMPARE(pc.codes, QList<int>({0, PppErr::Connect, endCode}));
+            else
+                QCOMPARE(pc.codes, QList<int>({endCode}));
+            // Keep this side's loop (and so the line) going while the peer ends.
+            QTRY_COMPARE_WITH_TIMEOUT(peer.state(), QProcess::NotRunning, 20000);
+            QVERIFY(peer.readAllStandardOutput().contains("END"));
+        }
+        ::close(fd);
+        line.kill();
+        line.waitForFinished(3000);
         QTRY_COMPARE_WITH_TIMEOUT(pppSessionsInUse(), 0, 15000);
     }
 
