@@ -477,8 +477,26 @@ void PPPEngine::pppLinkDataCB(void *ctx, int param, void *arg)
     VLOG(4) << "Data request for param:" << param;
     if (param == PPP_DATA_LOCAL_ADDRESS)
         self->getLocalAddr(static_cast<quint32 *>(arg));
+    else if (param == PPP_DATA_REMOTE_ADDRESS)
+        self->getRemoteAddr(static_cast<quint32 *>(arg));
     else
         VLOG(4) << "Unknown param:" << param;
+}
+
+// A peer that opens IPCP without an address of its own (slirp does) is
+// offered the configured device address; one it proposes itself still wins.
+void PPPEngine::getRemoteAddr(quint32 *address)
+{
+    QString remote;
+    {
+        QMutexLocker guard(&configLock);
+        remote = remoteAddress;
+    }
+    const QHostAddress parsed(remote);
+    const quint32 value = parsed.protocol() == QAbstractSocket::IPv4Protocol ? parsed.toIPv4Address() : 0;
+    if (address)
+        *address = htonl(value);
+    VLOG(4) << QStringLiteral("Suggesting peer address: %1").arg(QHostAddress(value).toString());
 }
 
 void PPPEngine::getLocalAddr(quint32 *address)

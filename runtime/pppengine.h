@@ -48,6 +48,7 @@ public:
     // Called by the PPP stack (engine thread).
     int doWrite(const char *data, int count);
     void doReceive(const char *data, int length);
+    void getRemoteAddr(quint32 *address);
     void getLocalAddr(quint32 *address);
     static void pppLinkStatusCB(void *ctx, int errCode, void *arg);
     static void pppLinkDataCB(void *ctx, int param, void *arg);
