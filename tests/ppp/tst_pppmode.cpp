@@ -1,0 +1,395 @@
+// PPP configurations end to end, run by workers as the supervisor runs
+// them: point-of-sale ports of the port driver, the tunnel engines, the
+// diversion interface, the PPP engine on another driver pair acting as the
+// serial line, and at the far end a PPP implementation we did not write
+// (Debian's slirp, answering for 10.10.10.10 from the loopback of a
+// namespace of its own) or the scripted peer for link failures. The PC side
+// lives in a second namespace; both are made and removed here.
+#include "config/tunnelsettings.h"
+#include "log/debug_class.h"
+#include "runtime/pppengine.h"
+#include "runtime/workthreadip.h"
+#include "tests/support/testenv.h"
+#include "tests/support/tunnelfixture.h"
+
+#include "../net/netns.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QtTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+namespace
+{
+
+const char *const kSettings = "115200,8,N,1,N/NO/NS";
+
+bool waitFor(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms)
+        QTest::qWait(5);
+    return done();
+}
+
+// The device's TCP side: echo servers on 127.0.0.1 of the device's
+// namespace, which slirp reaches for 10.10.10.10. Runs in a thread of its
+// own that joined that namespace, so no extra process is needed.
+class DeviceSide : public QThread
+{
+public:
+    explicit DeviceSide(const QString &ns) : m_ns(ns) {}
+    ~DeviceSide() override
+    {
+        quit();
+        wait();
+    }
+    bool ready() const { return m_ready.load(); }
+    std::atomic<int> accepted{0};
+
+protected:
+    void run() override
+    {
+        const int fd = ::open(("/run/netns/" + m_ns).toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || ::setns(fd, CLONE_NEWNET) != 0)
+            return;
+        ::close(fd);
+        QList<QTcpServer *> servers;
+        for (quint16 port : {7000, 7001, 7002}) {
+            auto *server = new QTcpServer();
+            if (!server->listen(QHostAddress::LocalHost, port))
+                return;
+            QObject::connect(server, &QTcpServer::newConnection, server, [this, server] {
+                while (QTcpSocket *s = server->nextPendingConnection()) {
+                    ++accepted;
+                    QObject::connect(s, &QTcpSocket::readyRead, s, [s] { s->write(s->readAll()); });
+                    QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+                }
+            });
+            servers << server;
+        }
+        m_ready.store(true);
+        exec();
+        qDeleteAll(servers);
+    }
+
+private:
+    QString m_ns;
+    std::atomic<bool> m_ready{false};
+};
+
+pid_t childOf(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    return pid_t(f.readAll().trimmed().split(' ').value(0).toLongLong());
+}
+
+} // namespace
+
+class TestPppMode : public QObject
+{
+    Q_OBJECT
+
+    TestEnv *env = nullptr;
+    PortDriver *pairs = nullptr;
+    LogCapture *log = nullptr;
+    NetNamespace *pcNs = nullptr;
+    NetNamespace *deviceNs = nullptr;
+    DeviceSide *device = nullptr;
+    PPPEngine *engine = nullptr;
+    QProcess *peer = nullptr;
+    QString pcapName;
+
+    TunnelSettings pppConfig(const QString &line = QStringLiteral("COM21")) const
+    {
+        TunnelSettings s;
+        s.uuid = QUuid::createUuid();
+        s.mode = TunnelSettings::PPP;
+        s.tunnel_com = line;
+        s.tunnel_settings = QStringLiteral("115200,8,N,1,N");
+        s.tunnel_localip = QStringLiteral("10.10.10.20");
+        s.tunnel_remoteip = QStringLiteral("10.10.10.10");
+        s.data_com = QStringLiteral("COM5");
+        s.data_settings = kSettings;
+        s.data_ip = QStringLiteral("10.10.10.10:7000");
+        s.proxy_com = {QStringLiteral("COM6")};
+        s.proxy_settings = {kSettings};
+        s.proxy_data = {QStringLiteral("10.10.10.10:7001")};
+        s.proxy_ctrl = {QStringLiteral("10.10.10.10:7002")};
+        return s;
+    }
+
+    // slirp on the device's end of the serial line, as the device would be.
+    void startSlirp()
+    {
+        stopPeer();
+        peer = new QProcess();
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("HOME", env->root());
+        peer->setProcessEnvironment(e);
+        peer->setWorkingDirectory(env->root());
+        peer->start("ip", {"netns", "exec", deviceNs->name(), "socat",
+                           "OPEN:" + pairs->path("NULL_COM21") + ",raw,echo=0",
+                           "EXEC:'/usr/bin/slirp-fullbolt ppp nozeros \"special addr 10.10.10.0\" "
+                           "ipcp-accept-remote \"baudrate 4000000\"',pty,raw,echo=0,setsid,ctty"});
+        QVERIFY(peer->waitForStarted());
+    }
+
+    void startScriptedPeer(const QStringList &args)
+    {
+        stopPeer();
+        peer = new QProcess();
+        peer->start(QCoreApplication::applicationDirPath() + "/ppp_testpeer",
+                    QStringList{"--tty", pairs->path("NULL_COM21"), "--exit-after-end"} + args);
+        QVERIFY(peer->waitForStarted());
+    }
+
+    void stopPeer()
+    {
+        if (!peer)
+            return;
+        if (peer->state() != QProcess::NotRunning) {
+            peer->kill();
+            peer->waitForFinished(5000);
+        }
+        delete peer;
+        peer = nullptr;
+    }
+
+    // Between cases the engine must be idle again: the previous session's
+    // end may still be under way with a silent peer.
+    bool engineIdle(int ms = 20000)
+    {
+        return waitFor([this] { return !engine->isSessionActive(); }, ms);
+    }
+
+    int logCount(const QString &needle) const { return log->count(needle); }
+
+private slots:
+    void initTestCase()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root: network namespaces, a TUN interface and routes (CAP_NET_ADMIN)");
+        if (!QFile::exists("/usr/bin/slirp-fullbolt") || QStandardPaths::findExecutable("socat").isEmpty())
+            QSKIP("slirp-fullbolt or socat is not installed");
+        registerTunnelSettingsMetaTypes();
+        env = new TestEnv();
+        pcNs = new NetNamespace();
+        deviceNs = new NetNamespace();
+        QVERIFY2(pcNs->ok() && deviceNs->ok(), qPrintable(pcNs->skipReason()));
+        // Every thread made from here on (workers, the engine, its receiver,
+        // the port driver) starts in the PC's namespace.
+        QVERIFY(pcNs->enter());
+        log = new LogCapture(env->root() + QStringLiteral("/logs"), 16);
+        pairs = new PortDriver(env->systemDir(), env->portsDir());
+        QVERIFY2(pairs->loaded(), "the port driver's control library did not load");
+        for (const char *name : {"COM21", "COM5", "COM6"})
+            QVERIFY(pairs->create(QString::fromLatin1(name)));
+        device = new DeviceSide(deviceNs->name());
+        device->start();
+        QVERIFY(waitFor([this] { return device->ready(); }, 5000));
+
+        pcapName = env->root() + QStringLiteral("/session.pcap");
+        engine = new PPPEngine();
+        engine->setPcap(true, pcapName);
+        engine->signalStart();
+        PPPEngine::setProcessEngine(engine);
+    }
+
+    void cleanupTestCase()
+    {
+        stopPeer();
+        // The engine goes with whatever is left of a session, as at shutdown.
+        delete engine;
+        engine = nullptr;
+        delete device;
+        delete pairs;
+        delete log;
+        if (pcNs)
+            pcNs->leave();
+        delete deviceNs;
+        delete pcNs;
+        delete env;
+    }
+
+    // PC interface and a device-COM tunnel over the PPP link to slirp:
+    // Running, 1 MiB each way through both channels byte for byte, a second
+    // PPP configuration refused meanwhile, and the stop reported only after
+    // the engine finished its teardown.
+    void runCarriesMiBEachWayAndStops()
+    {
+        startSlirp();
+        SupervisorStub sup;
+        const TunnelSettings cfg = pppConfig();
+        sup.start(cfg);
+        QVERIFY2(sup.waitState(TunnelSettings::Running, 30000), qPrintable(sup.errors.join('\n')));
+        QCOMPARE(sup.states,
+                 QList<TunnelSettings::TunnelState>({TunnelSettings::Starting, TunnelSettings::Running}));
+        QVERIFY(engine->isSessionActive());
+
+        // A second PPP configuration while the session runs.
+        {
+            SupervisorStub other;
+            TunnelSettings second = pppConfig(QStringLiteral("COM22"));
+            other.start(second);
+            QVERIFY(other.waitState(TunnelSettings::StoppedError));
+            QCOMPARE(other.errors, QStringList{QStringLiteral("Sesja PPP jest już aktywna")});
+            QVERIFY(other.waitGone());
+        }
+
+        PosPort pc, tunnel;
+        QVERIFY(pc.open(pairs->path("COM5")));
+        QVERIFY(tunnel.open(pairs->path("COM6")));
+        const QByteArray a = randomBytes(1 << 20, 1), b = randomBytes(1 << 20, 2);
+        QElapsedTimer t;
+        t.start();
+        pc.write(a);
+        tunnel.write(b);
+        QVERIFY2(
+            waitFor([&] { return pc.received.size() >= a.size() && tunnel.received.size() >= b.size(); },
+                    120000),
+            qPrintable(
+                QStringLiteral("%1 and %2 bytes back").arg(pc.received.size()).arg(tunnel.received.size())));
+        qInfo("1 MiB each way on two channels at once in %lld ms", t.elapsed());
+        QVERIFY(pc.received == a);
+        QVERIFY(tunnel.received == b);
+        QCOMPARE(sup.last(), TunnelSettings::Running);
+
+        sup.stop();
+        QVERIFY(sup.waitState(TunnelSettings::Stopped, 20000));
+        // The teardown was complete when Stopped came: no session, and the
+        // engine's report precedes the worker's final line.
+        QVERIFY(!engine->isSessionActive());
+        const QString text = log->text();
+        const int finishedAt = text.lastIndexOf("PPP Signalled finished work");
+        const int stoppedAt =
+            text.indexOf(QStringLiteral("Thread for uuid %1 stopped").arg(cfg.uuid.toString()));
+        QVERIFY(finishedAt >= 0 && stoppedAt > finishedAt);
+        QVERIFY(text.lastIndexOf("Stop finish called") < stoppedAt);
+        QCOMPARE(sup.states.mid(2),
+                 QList<TunnelSettings::TunnelState>({TunnelSettings::Stopping, TunnelSettings::Stopped}));
+        QVERIFY(sup.errors.isEmpty());
+        QVERIFY(sup.waitGone());
+        pc.close();
+        tunnel.close();
+        QVERIFY(engineIdle());
+    }
+
+    // The run above was logged at the paranoid level: its capture file opens
+    // in tshark with the session's packets in both directions.
+    void captureFileOfParanoidRun()
+    {
+        const QString tshark = QStandardPaths::findExecutable("tshark");
+        if (tshark.isEmpty())
+            QSKIP("tshark is not installed");
+        QVERIFY(QFile::exists(pcapName));
+        QProcess p;
+        p.start(tshark, {"-n", "-r", pcapName, "-Y", "tcp.port == 7000 && tcp.flags.syn == 1", "-T", "fields",
+                         "-e", "ip.src", "-e", "ip.dst"});
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitCode(), 0);
+        const QString syns = QString::fromUtf8(p.readAllStandardOutput());
+        QVERIFY2(syns.contains("10.10.10.20\t10.10.10.10"), qPrintable(syns));
+        QVERIFY2(syns.contains("10.10.10.10\t10.10.10.20"), qPrintable(syns));
+        // Raw IPv4 records, and the bulk of the transfer is there too.
+        p.start(tshark, {"-n", "-r", pcapName, "-T", "fields", "-e", "frame.protocols"});
+        QVERIFY(p.waitForFinished(60000));
+        const QStringList lines =
+            QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(lines.size() > 1400, qPrintable(QString::number(lines.size())));
+        QVERIFY2(lines.first().startsWith("ip:"), qPrintable(lines.first()));
+        CGlobalDebugFileHandler::instance()->setLevel(10);
+    }
+
+    // A peer that ends the link after it came up: no restart, the run ends
+    // with the loss text of the termination.
+    void peerEndsLinkAfterUp()
+    {
+        QVERIFY(engineIdle());
+        const int restartsBefore = logCount("Single PPP restart requested");
+        startScriptedPeer({"--terminate-after-up", "500"});
+        SupervisorStub sup;
+        sup.start(pppConfig());
+        QVERIFY(sup.waitState(TunnelSettings::StoppedError, 30000));
+        QCOMPARE(sup.errors, QStringList{PPPEngine::statusMessage(-8)});
+        QVERIFY(sup.errors.first().startsWith(QStringLiteral("Błąd połączenia PPP:")));
+        QCOMPARE(logCount("Single PPP restart requested"), restartsBefore);
+        QVERIFY(!sup.states.contains(TunnelSettings::Running));
+        QVERIFY(sup.waitGone());
+        QVERIFY(engineIdle());
+    }
+
+    // A link refused before it was ever up gets exactly one second start;
+    // the second refusal ends the run with its text.
+    void failureBeforeLinkUpRestartsOnce()
+    {
+        QVERIFY(engineIdle());
+        const int restartsBefore = logCount("Single PPP restart requested");
+        const int startsBefore = logCount("PPP start requested");
+        startScriptedPeer({"--require-pap", "kasa:tajne"});
+        SupervisorStub sup;
+        sup.start(pppConfig());
+        // The peer ends after refusing; a new one answers the second start.
+        QVERIFY(waitFor([this] { return peer->state() == QProcess::NotRunning; }, 20000));
+        startScriptedPeer({"--require-pap", "kasa:tajne"});
+        QVERIFY(sup.waitState(TunnelSettings::StoppedError, 40000));
+        QCOMPARE(sup.errors, QStringList{PPPEngine::statusMessage(-7)});
+        QCOMPARE(logCount("Single PPP restart requested") - restartsBefore, 1);
+        QCOMPARE(logCount("PPP start requested") - startsBefore, 2);
+        QCOMPARE(sup.states, QList<TunnelSettings::TunnelState>(
+                                 {TunnelSettings::Starting, TunnelSettings::StoppedError}));
+        QVERIFY(sup.waitGone());
+        QVERIFY(engineIdle());
+    }
+
+    // The device's end goes away while Running (slirp killed): with LCP echo
+    // off nothing on the link notices; the tunnels' TCP keep-alive does, and
+    // the run ends with the connection's error text.
+    void deviceGoneWhileRunning()
+    {
+        QVERIFY(engineIdle());
+        startSlirp();
+        SupervisorStub sup;
+        sup.start(pppConfig());
+        QVERIFY2(sup.waitState(TunnelSettings::Running, 30000), qPrintable(sup.errors.join('\n')));
+        PosPort pc;
+        QVERIFY(pc.open(pairs->path("COM5")));
+        pc.write("ping");
+        QVERIFY(waitFor([&] { return pc.received == "ping"; }, 10000));
+
+        const pid_t slirp = childOf(peer->processId());
+        QVERIFY(slirp > 0);
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(::kill(slirp, SIGKILL), 0);
+        QVERIFY(sup.waitState(TunnelSettings::StoppedError, 60000));
+        const qint64 ms = t.elapsed();
+        qInfo("silent device noticed by TCP keep-alive after %lld ms: %s", ms,
+              qPrintable(sup.errors.value(0)));
+        QCOMPARE(sup.errors.size(), 1);
+        QVERIFY2(sup.errors.first().startsWith(QStringLiteral("Błąd połączenia z 10.10.10.10:")),
+                 qPrintable(sup.errors.first()));
+        QVERIFY(ms < 45000);
+        QVERIFY(sup.waitGone());
+        pc.close();
+        // The engine's stop reaches a silent line: its end takes lwIP's two
+        // Terminate-Requests, then the engine is idle again.
+        QVERIFY(engineIdle(30000));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPppMode)
+#include "tst_pppmode.moc"
