@@ -87,6 +87,11 @@ private slots:
         pos.write(msg);
         QVERIFY(waitFor([&]() { return pos.received.size() >= msg.size(); }, 20000));
         QVERIFY(pos.received == msg);
+        // The POS program closing its side is no error of the engine's port.
+        pos.close();
+        QTest::qWait(300);
+        QVERIFY(!log->text().contains(QStringLiteral("Port error")));
+        QCOMPARE(sup.last(), TunnelSettings::Running);
     }
 
     // The device hangs up while chunks are in flight both ways: "[B]", a new
