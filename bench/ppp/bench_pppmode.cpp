@@ -1,0 +1,344 @@
+// PPP mode as a user runs it, at 115200 baud on a paced line. See README.md.
+//   bench_pppmode [bulk-bytes] [rounds]
+// A PPP configuration is run by WorkThreadIP and the process's PPPEngine;
+// point-of-sale ports of the port driver feed its tunnels; the PPP line is a
+// driver pair with strict baud-rate emulation, slirp at its far end (in a
+// namespace of its own) answering for 10.10.10.10 from servers on its
+// loopback. Needs root (namespaces, TUN interface).
+#include "config/tunnelsettings.h"
+#include "log/debug_class.h"
+#include "ports/vspinterface.h"
+#include "runtime/pppengine.h"
+#include "runtime/tunnelcommengine.h"
+#include "runtime/workthreadip.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSerialPort>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <sched.h>
+#include <unistd.h>
+
+namespace
+{
+
+const double kLineRate = 11520.0; // bytes per second at 115200 baud, 8N1
+
+// Runs the event loop until done: sleeps until an event comes or the 1 ms
+// tick fires, so waiting costs no CPU of its own.
+bool waitFor(const std::function<bool()> &done, int ms)
+{
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    tick.start(1);
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return done();
+}
+
+bool ip(const QStringList &args)
+{
+    QProcess p;
+    p.start("ip", args);
+    return p.waitForFinished(20000) && p.exitCode() == 0;
+}
+
+QByteArray payload(int size, bool ascii)
+{
+    QRandomGenerator gen(7);
+    QByteArray b(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        b[i] = ascii ? char(0x20 + gen.bounded(95)) : char(gen.bounded(256));
+    return b;
+}
+
+// The device's servers in its namespace: 7000 echoes, 7001 swallows and
+// counts, 7002 answers "A"/"R" with the bulk payload, 7008 takes control
+// connections.
+class DeviceSide : public QThread
+{
+public:
+    DeviceSide(const QString &ns, int bulk)
+        : m_ns(ns), m_ascii(payload(bulk, true)), m_random(payload(bulk, false))
+    {
+    }
+    std::atomic<bool> ready{false};
+    std::atomic<qint64> sunk{0};
+
+protected:
+    void run() override
+    {
+        const int fd = ::open(("/run/netns/" + m_ns).toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || ::setns(fd, CLONE_NEWNET) != 0)
+            return;
+        ::close(fd);
+        QList<QTcpServer *> servers;
+        for (quint16 port : {7000, 7001, 7002, 7008}) {
+            auto *server = new QTcpServer();
+            server->listen(QHostAddress::LocalHost, port);
+            QObject::connect(server, &QTcpServer::newConnection, server, [this, server, port] {
+                while (QTcpSocket *s = server->nextPendingConnection()) {
+                    QObject::connect(s, &QTcpSocket::readyRead, s, [this, s, port] {
+                        const QByteArray in = s->readAll();
+                        if (port == 7000)
+                            s->write(in);
+                        else if (port == 7001)
+                            sunk += in.size();
+                        else if (port == 7002)
+                            s->write(in.contains('A') ? m_ascii : m_random);
+                    });
+                }
+            });
+            servers << server;
+        }
+        ready = true;
+        exec();
+        qDeleteAll(servers);
+    }
+
+private:
+    QString m_ns;
+    QByteArray m_ascii, m_random;
+};
+
+struct Port {
+    QSerialPort port;
+    QByteArray received;
+    bool open(const QString &path)
+    {
+        port.setPortName(path);
+        if (!port.open(QIODevice::ReadWrite))
+            return false;
+        port.setBaudRate(115200);
+        QObject::connect(&port, &QSerialPort::readyRead, [this] { received += port.readAll(); });
+        return true;
+    }
+};
+
+// Bytes the line carried each way, from socat's transfer log beside slirp.
+struct LineCount {
+    qint64 toDevice = 0, toPc = 0;
+};
+LineCount lineBytes(const QString &socatLog)
+{
+    LineCount c;
+    QFile f(socatLog);
+    if (!f.open(QIODevice::ReadOnly))
+        return c;
+    const QRegularExpression re(QStringLiteral("^([<>]) .*length=(\\d+)"));
+    while (!f.atEnd()) {
+        const auto m = re.match(QString::fromLatin1(f.readLine()));
+        if (!m.hasMatch())
+            continue;
+        (m.captured(1) == ">" ? c.toDevice : c.toPc) += m.captured(2).toLongLong();
+    }
+    return c;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int bulk = argc > 1 ? QByteArray(argv[1]).toInt() : 64 * 1024;
+    const int rounds = argc > 2 ? QByteArray(argv[2]).toInt() : 50;
+    if (::geteuid() != 0) {
+        std::fprintf(stderr, "bench_pppmode: needs root (network namespaces, TUN interface)\n");
+        return 2;
+    }
+    QTemporaryDir dir;
+    qputenv("VELMORA_SYSTEM_DIR", QFile::encodeName(dir.filePath("system")));
+    qputenv("VELMORA_PORTS_DIR", QFile::encodeName(dir.filePath("ports")));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dir.filePath("data")));
+    QDir().mkpath(dir.filePath("ports"));
+    CGlobalDebugFileHandler *log = CGlobalDebugFileHandler::instance();
+    log->setConsole(0);
+    log->setLevel(-10);
+    registerTunnelSettingsMetaTypes();
+
+    const QString pcNs = QStringLiteral("velmora-b%1-pc").arg(::getpid());
+    const QString devNs = QStringLiteral("velmora-b%1-dev").arg(::getpid());
+    ip({"netns", "add", pcNs});
+    ip({"netns", "add", devNs});
+    ip({"-n", pcNs, "link", "set", "lo", "up"});
+    ip({"-n", devNs, "link", "set", "lo", "up"});
+    const int nsFd = ::open(("/run/netns/" + pcNs).toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+    if (nsFd < 0 || ::setns(nsFd, CLONE_NEWNET) != 0) {
+        std::fprintf(stderr, "bench_pppmode: cannot enter a network namespace\n");
+        return 2;
+    }
+    ::close(nsFd);
+
+    int rc = 1;
+    auto *vsp = new VSPInterface();
+    QProcess socat;
+    auto *device = new DeviceSide(devNs, bulk);
+    PPPEngine *engine = nullptr;
+    WorkThreadIP *worker = nullptr;
+    TunnelSettings::TunnelState state = TunnelSettings::Stopped;
+    const QString socatLog = dir.filePath("line.log");
+    do {
+        if (!vsp->initLibrary()) {
+            std::fprintf(stderr, "bench_pppmode: the port driver's control library did not load\n");
+            break;
+        }
+        TunnelCommEngine::setVSPInterface(vsp);
+        // The PPP line paced at its baud rate; the point-of-sale ports not.
+        if (!vsp->createPort(QString(), "COM21", 0xFFFFFFFFu, true) ||
+            !vsp->createPort(QString(), "COM5", 0xFFFFFFFFu, false) ||
+            !vsp->createPort(QString(), "COM6", 0xFFFFFFFFu, false) ||
+            !vsp->createPort(QString(), "COM7", 0xFFFFFFFFu, false)) {
+            std::fprintf(stderr, "bench_pppmode: cannot create the driver pairs\n");
+            break;
+        }
+        const QString ports = dir.filePath("ports");
+        waitFor([&] { return QFile::exists(ports + "/NULL_COM7"); }, 5000);
+        device->start();
+        waitFor([&] { return device->ready.load(); }, 5000);
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", dir.path());
+        socat.setProcessEnvironment(env);
+        socat.setWorkingDirectory(dir.path());
+        socat.setStandardErrorFile(socatLog);
+        socat.start("ip", {"netns", "exec", devNs, "socat", "-x",
+                           "OPEN:" + ports + "/NULL_COM21,raw,echo=0,b115200",
+                           "EXEC:'/usr/bin/slirp-fullbolt ppp nozeros \"special addr 10.10.10.0\" "
+                           "ipcp-accept-remote \"baudrate 115200\"',pty,raw,echo=0,setsid,ctty"});
+        socat.waitForStarted();
+
+        engine = new PPPEngine();
+        engine->signalStart();
+        PPPEngine::setProcessEngine(engine);
+
+        TunnelSettings s;
+        s.uuid = QUuid::createUuid();
+        s.mode = TunnelSettings::PPP;
+        s.tunnel_com = "COM21";
+        s.tunnel_settings = "115200,8,N,1,N";
+        s.tunnel_localip = "10.10.10.20";
+        s.tunnel_remoteip = "10.10.10.10";
+        s.data_com = "COM5";
+        s.data_settings = "115200,8,N,1,N/NO/NS";
+        s.data_ip = "10.10.10.10:7000";
+        s.proxy_com = {"COM6", "COM7"};
+        s.proxy_settings = {"115200,8,N,1,N/NO/NS", "115200,8,N,1,N/NO/NS"};
+        s.proxy_data = {"10.10.10.10:7001", "10.10.10.10:7002"};
+        s.proxy_ctrl = {"10.10.10.10:7008", "10.10.10.10:7008"};
+        worker = new WorkThreadIP();
+        worker->setSettings(s);
+        QObject::connect(
+            worker, &WorkThreadBase::stateChanged, &app,
+            [&](QUuid, TunnelSettings::TunnelState st) { state = st; }, Qt::QueuedConnection);
+        QObject::connect(worker, &WorkThreadBase::lastError, &app,
+                         [](QUuid, QString e) { std::fprintf(stderr, "error: %s\n", qPrintable(e)); });
+        QElapsedTimer up;
+        up.start();
+        worker->signalStart();
+        if (!waitFor(
+                [&] { return state == TunnelSettings::Running || state == TunnelSettings::StoppedError; },
+                60000) ||
+            state != TunnelSettings::Running) {
+            std::fprintf(stderr, "bench_pppmode: the configuration did not reach Running\n");
+            break;
+        }
+        std::printf("PPP configuration Running after %lld ms (link up and 5 TCP connections)\n",
+                    up.elapsed());
+
+        Port echo, sink, source;
+        if (!echo.open(ports + "/COM5") || !sink.open(ports + "/COM6") || !source.open(ports + "/COM7"))
+            break;
+        std::printf("line rate 11520 B/s; bulk %d bytes each run\n", bulk);
+        std::printf("%-28s %10s %8s\n", "run", "B/s", "of line");
+        for (bool ascii : {true, false}) {
+            const QByteArray p = payload(bulk, ascii);
+            const qint64 before = device->sunk;
+            QElapsedTimer t;
+            t.start();
+            sink.port.write(p);
+            waitFor([&] { return device->sunk - before >= bulk; }, 120000);
+            double rate = bulk * 1000.0 / qMax<qint64>(1, t.elapsed());
+            std::printf("%-28s %10.0f %7.1f%%\n", ascii ? "PC->device ASCII" : "PC->device random", rate,
+                        100.0 * rate / kLineRate);
+            source.received.clear();
+            t.restart();
+            source.port.write(ascii ? "A" : "R");
+            waitFor([&] { return source.received.size() >= bulk; }, 120000);
+            rate = bulk * 1000.0 / qMax<qint64>(1, t.elapsed());
+            std::printf("%-28s %10.0f %7.1f%%\n", ascii ? "device->PC ASCII" : "device->PC random", rate,
+                        100.0 * rate / kLineRate);
+        }
+
+        // 64-byte round trips, one at a time, after the line fell quiet.
+        QThread::msleep(500);
+        const QByteArray msg = payload(64, true);
+        QVector<double> rtt;
+        const LineCount lineBefore = lineBytes(socatLog);
+        for (int i = 0; i < rounds; ++i) {
+            echo.received.clear();
+            QElapsedTimer t;
+            t.start();
+            echo.port.write(msg);
+            if (!waitFor([&] { return echo.received.size() >= 64; }, 10000))
+                break;
+            rtt << t.nsecsElapsed() / 1e6;
+            QThread::msleep(20);
+            QCoreApplication::processEvents();
+        }
+        waitFor([] { return false; }, 300);
+        const LineCount lineAfter = lineBytes(socatLog);
+        std::sort(rtt.begin(), rtt.end());
+        if (rtt.isEmpty())
+            break;
+        const double out = double(lineAfter.toDevice - lineBefore.toDevice) / rtt.size();
+        const double in = double(lineAfter.toPc - lineBefore.toPc) / rtt.size();
+        const double lineMs = (out + in) * 1000.0 / kLineRate;
+        std::printf("64-byte round trip over %d rounds: p50 %.1f ms, p90 %.1f ms, min %.1f ms\n", rtt.size(),
+                    rtt.at(rtt.size() / 2), rtt.at(rtt.size() * 9 / 10), rtt.first());
+        std::printf("line bytes per round: %.0f to the device, %.0f to the PC; their line time %.1f ms; "
+                    "p50 is %.0f%% of it\n",
+                    out, in, lineMs, 100.0 * rtt.at(rtt.size() / 2) / lineMs);
+        rc = 0;
+    } while (false);
+
+    if (worker && state != TunnelSettings::StoppedError) {
+        QMetaObject::invokeMethod(worker, "signalStop", Qt::QueuedConnection, Q_ARG(QUuid, worker->uuid()));
+        waitFor([&] { return state == TunnelSettings::Stopped || state == TunnelSettings::StoppedError; },
+                30000);
+    }
+    waitFor([] { return false; }, 200);
+    delete engine;
+    socat.kill();
+    socat.waitForFinished(3000);
+    device->quit();
+    device->wait();
+    delete device;
+    TunnelCommEngine::setVSPInterface(nullptr);
+    delete vsp;
+    QFile pidFile(dir.filePath("system/vspd/vspd.pid"));
+    if (pidFile.open(QIODevice::ReadOnly)) {
+        const pid_t pid = pid_t(pidFile.readAll().trimmed().toLongLong());
+        if (pid > 1)
+            ::kill(pid, SIGTERM);
+    }
+    ip({"netns", "delete", pcNs});
+    ip({"netns", "delete", devNs});
+    return rc;
+}
