@@ -8,6 +8,7 @@
 #include "ports/vspinterface.h"
 #include "runtime/workthreadip.h"
 
+#include <QScopedValueRollback>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
@@ -197,6 +198,10 @@ QTcpSocket *TunnelCommEngine::createSocket(bool data)
 bool TunnelCommEngine::openPort(bool once)
 {
     VLOG(4) << "Port open: " << serialPort->portName();
+    // Failed attempts and refused settings are handled right here; the
+    // errors the port raises meanwhile must not start the reopen loop (which
+    // would close the port again once it is open).
+    QScopedValueRollback<bool> opening(openingPort, true);
     if (once) {
         if (!serialPort->open(QIODevice::ReadWrite))
             return false;
@@ -215,9 +220,7 @@ bool TunnelCommEngine::openPort(bool once)
             return false;
         }
     }
-    // A setting the port refuses is reported here and is no reason to drop
-    // the port: the error it raises must not start the reopen loop.
-    applyingSettings = true;
+    // A setting the port refuses is no reason to drop the port.
     if (!serialPort->setDataBits(dataBits))
         VLOG(-10) << QStringLiteral("Error setting serial port data bits: %1").arg(serialPort->errorString());
     if (!serialPort->setFlowControl(flowControl))
@@ -229,7 +232,6 @@ bool TunnelCommEngine::openPort(bool once)
         VLOG(-10) << QStringLiteral("Error setting serial port baudrate: %1").arg(serialPort->errorString());
     if (!serialPort->setStopBits(stopBits))
         VLOG(-10) << QStringLiteral("Error setting serial port stop bits: %1").arg(serialPort->errorString());
-    applyingSettings = false;
     serialPort->clearError();
     return true;
 }
@@ -240,7 +242,7 @@ void TunnelCommEngine::onSerialError(QSerialPort::SerialPortError error)
         VLOG(16) << QStringLiteral("Close called on non-open port %2, ignoring").arg(serialPort->portName());
         return;
     }
-    if (error == QSerialPort::NoError || reopenTimer->isActive() || applyingSettings)
+    if (error == QSerialPort::NoError || reopenTimer->isActive() || openingPort)
         return;
     VLOG(-10)
         << QStringLiteral("Port error, retry open: %1 port %2").arg(int(error)).arg(serialPort->portName());

@@ -119,6 +119,6 @@ private:
     PumpBuffer data_com_tcp;
     PumpBuffer data_tcp_com;
     int readyFlags = 0;
-    bool applyingSettings = false;
+    bool openingPort = false;
     QTimer *reopenTimer = nullptr;
 };

@@ -94,6 +94,36 @@ private slots:
         QCOMPARE(sup.last(), TunnelSettings::Running);
     }
 
+    // Without the driver the configured port is opened as it is, trying
+    // once a second: a port that appears after two failed tries is opened
+    // on the third, and the failed tries leave no reopen behind.
+    void portThatAppearsLate()
+    {
+        TunnelCommEngine::setVSPInterface(nullptr);
+        DeviceServer dev(DeviceServer::Echo);
+        TunnelSettings s = directIP();
+        s.data_com = pairs->path(QStringLiteral("NULL_COM7"));
+        s.data_settings = QStringLiteral("9600,8,N,1,N/NO/NS");
+        s.data_ip = dev.target();
+        SupervisorStub sup;
+        sup.start(s);
+        QTest::qWait(2500);
+        QVERIFY(pairs->create(QStringLiteral("COM7")));
+        QVERIFY(sup.waitState(TunnelSettings::Running));
+        TunnelCommEngine::setVSPInterface(pairs->vsp());
+        PosPort pos;
+        QVERIFY(pos.open(posPath(QStringLiteral("COM7"))));
+        pos.write(QByteArray("ping"));
+        QVERIFY(waitFor([&]() { return pos.received == "ping"; }, 10000));
+        const QString text = log->text();
+        QVERIFY(text.contains(
+            QStringLiteral("Invalid VSP library handle, cannot check and fix ports, will just try to open")));
+        QVERIFY(text.count(QStringLiteral("Open port %1 fail (").arg(s.data_com)) >= 2);
+        QVERIFY(!text.contains(QStringLiteral("fail (No error)")));
+        QVERIFY(!text.contains(QStringLiteral("Port error")));
+        QVERIFY(!text.contains(QStringLiteral("Port reopen")));
+    }
+
     // The device hangs up while chunks are in flight both ways: "[B]", a new
     // connection at once, and both directions go on; what the device sent
     // before hanging up reaches the POS whole. Then the device refuses.
