@@ -10,7 +10,9 @@ extern "C" {
 #include "lwip/sys.h"
 #include "lwip/timeouts.h"
 #include "netif/ppp/ppp.h"
+#include "netif/ppp/ppp_impl.h"
 #include "netif/ppp/pppos.h"
+#include "netif/ppp/upap.h"
 #include "velmora_lwip_port.h"
 }
 
@@ -112,8 +114,18 @@ int legacyErr(err_t e)
 void releaseSession(void *arg)
 {
     auto *s = static_cast<Session *>(arg);
-    if (s->pcb)
+    if (s->pcb) {
+        // lwIP leaves PAP's retransmission timer armed once a request was
+        // answered (accepted or refused), and going down cancels it only
+        // while a request is outstanding; the timer would then read the
+        // freed block. PAP's own lower-down cancels it when it believes a
+        // request is out.
+        if (s->pcb->upap.us_transmits > 0) {
+            s->pcb->upap.us_clientstate = UPAPCS_AUTHREQ;
+            pap_protent.lowerdown(s->pcb);
+        }
         ppp_free(s->pcb);
+    }
     *s = Session();
 }
 
