@@ -172,13 +172,13 @@ QString CGlobalDebugFileHandler::systemMask() const
     return mask;
 }
 
-void CGlobalDebugFileHandler::SetLogSystems(const QString &spec)
+void CGlobalDebugFileHandler::SetLogSystems(const QString &systems)
 {
-    VLOG(4) << "Seting debugging to : '" << spec << "'";
+    VLOG(4) << "Seting debugging to : '" << systems << "'";
     QString mask;
     {
         QMutexLocker lock(&m_writeLock);
-        const QStringList parts = spec.split(QLatin1Char(','), Qt::SkipEmptyParts);
+        const QStringList parts = systems.split(QLatin1Char(','), Qt::SkipEmptyParts);
         for (QString part : parts) {
             bool on = true;
             if (part.startsWith(QLatin1Char('-'))) {

@@ -22,7 +22,7 @@ public:
     void setLevel(int level);
     int level() const { return m_level.load(std::memory_order_relaxed); }
     void setConsole(int on);
-    void SetLogSystems(const QString &spec);
+    void SetLogSystems(const QString &systems);
     void registerLogSystems(const QMap<QString, QString> &fileToSystem);
     void setUdpTarget(const QString &address, quint16 port);
     bool openLogFile();
