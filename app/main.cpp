@@ -67,8 +67,8 @@ int main(int argc, char *argv[])
         VLOG(-100) << "[MASTER] Another instance running. Bailout.";
         MessageBox::critical(
             nullptr, QObject::tr("Błąd"),
-            QObject::tr("Jest już uruchomiona inna instancja aplikacji \"Velmora\". Sprawdź w "
-                        "zasobniku systemowym. Aplikacja zostanie zakończona."));
+            QObject::tr(
+                "Jest już uruchomiona inna instancja aplikacji \"Velmora\". Sprawdź w zasobniku systemowym. Aplikacja zostanie zakończona."));
         log->flush();
         return -1;
     }

@@ -69,9 +69,9 @@ void TunnelApplication::InitializeApp(bool startedMinimized)
     m_vsp = new VSPInterface;
     if (!m_vsp->initLibrary()) {
         VLOG(-10) << "Could not load VSP interface, some functionality is degraded";
-        MessageBox::warning(nullptr, tr("Ostrzeżenie"),
-                            tr("Nie można załadować interfesu sterowania portów szeregowych. Niektóre "
-                               "funkcjonalności nie będą dostępne"));
+        MessageBox::warning(
+            nullptr, tr("Ostrzeżenie"),
+            tr("Nie można załadować interfesu sterowania portów szeregowych. Niektóre funkcjonalności nie będą dostępne"));
     }
     TunnelCommEngine::setVSPInterface(m_vsp);
 

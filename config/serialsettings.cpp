@@ -27,14 +27,14 @@ bool TunnelCommEngine::parseCommParams(const QString &params, qint32 *baud, QSer
 
     const QStringList f = parts.first().split(QLatin1Char(','));
     if (f.size() != 5) {
-        VLOG(-10) << "Invalid com port param string (count): " << params;
+        VLOG(-10) << QStringLiteral("Invalid com port param string (count): %1").arg(params);
         return false;
     }
     bool ok = false;
     const long rate = f.at(0).toLong(&ok, 10);
     // QSerialPort keeps the rate as a 32-bit int; anything larger is no rate at all.
     if (!ok || rate <= 0 || rate > 0x7FFFFFFFL) {
-        VLOG(-10) << "Invalid com port param baudrate: " << params;
+        VLOG(-10) << QStringLiteral("Invalid com port param baudrate: %1").arg(params);
         return false;
     }
     if (baud)
@@ -42,7 +42,7 @@ bool TunnelCommEngine::parseCommParams(const QString &params, qint32 *baud, QSer
 
     const long dataBits = f.at(1).toLong(&ok, 10);
     if (!ok || (dataBits != 7 && dataBits != 8)) {
-        VLOG(-10) << "Invalid com port param bits [valid:7,8]: " << params;
+        VLOG(-10) << QStringLiteral("Invalid com port param bits [valid:7,8]: %1").arg(params);
         return false;
     }
     if (bits)
@@ -56,7 +56,7 @@ bool TunnelCommEngine::parseCommParams(const QString &params, qint32 *baud, QSer
     else if (f.at(2) == QLatin1String("O"))
         p = QSerialPort::OddParity;
     else {
-        VLOG(-10) << "Invalid com port param parity [valid:N,E,O]: " << params;
+        VLOG(-10) << QStringLiteral("Invalid com port param parity [valid:N,E,O]: %1").arg(params);
         return false;
     }
     if (parity)
@@ -64,7 +64,7 @@ bool TunnelCommEngine::parseCommParams(const QString &params, qint32 *baud, QSer
 
     const long stopBits = f.at(3).toLong(&ok, 10);
     if (!ok || (stopBits != 1 && stopBits != 2)) {
-        VLOG(-10) << "Invalid com port param stopbits [valid:1,2]: " << params;
+        VLOG(-10) << QStringLiteral("Invalid com port param stopbits [valid:1,2]: %1").arg(params);
         return false;
     }
     if (stop)
@@ -79,7 +79,7 @@ bool TunnelCommEngine::parseCommParams(const QString &params, qint32 *baud, QSer
     else if (flowText == QLatin1String("H") || flowText == QLatin1String("R"))
         fc = QSerialPort::HardwareControl;
     else {
-        VLOG(-10) << "Invalid com port param flow control [valid:N,S,[H|R]]: " << params;
+        VLOG(-10) << QStringLiteral("Invalid com port param flow control [valid:N,S,[H|R]]: %1").arg(params);
         return false;
     }
     if (flow)
