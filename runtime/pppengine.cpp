@@ -59,7 +59,10 @@ PPPEngine::~PPPEngine()
     } else {
         shutdownInThread(here);
     }
-    if (engineThread) {
+    if (engineThread && engineThread == here) {
+        // Destroyed from its own thread: that thread ends once this returns.
+        engineThread->quit();
+    } else if (engineThread) {
         disconnect(engineThread, nullptr, nullptr, nullptr);
         engineThread->quit();
         engineThread->wait();
@@ -261,7 +264,7 @@ void PPPEngine::startPPP()
     connect(divertThread, &NetDivertRecvThread::interfacesDetected, this, &PPPEngine::interfacesDetected);
 
     MACAddress mac(QStringLiteral("00:00:00:10:11:12"));
-    if (!ipHelper->CreateOrSetMAC(QHostAddress(remote), mac))
+    if (!ipHelper || !ipHelper->CreateOrSetMAC(QHostAddress(remote), mac))
         VLOG(4) << "IPHelper set mac failed";
 
     serialPort->setPortName(SerialPortEnumerator::devicePath(port));
@@ -269,9 +272,9 @@ void PPPEngine::startPPP()
         const QString why = serialPort->errorString();
         VLOG(-10) << QStringLiteral("PPP serial port open failure: %1").arg(why);
         stopActivePPPFinish();
-        emit error(tr("Nie można otworzyć portu szeregowego %1 dla komunikacji PPP (%2). Nie ma możliwości "
-                      "obsługi PPP.")
-                       .arg(port, why));
+        // clang-format off
+        emit error(tr("Nie można otworzyć portu szeregowego %1 dla komunikacji PPP (%2). Nie ma możliwości obsługi PPP.").arg(port, why));
+        // clang-format on
         return;
     }
 
