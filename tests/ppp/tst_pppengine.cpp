@@ -12,6 +12,8 @@
 
 #include <QMutex>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSerialPort>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -204,6 +206,72 @@ private slots:
         QVERIFY(!engine->isSessionActive());
         delete engine;
         engine = nullptr;
+        ns.leave();
+        init();
+    }
+
+    // 150 bytes from the stack at once go to the port as 64, 64 and 22, each
+    // chunk after the previous one was confirmed, and arrive whole.
+    void outputPacedIn64ByteChunks()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root: a TUN interface and a route in a namespace of its own");
+        if (QStandardPaths::findExecutable("socat").isEmpty())
+            QSKIP("socat is not installed");
+        NetNamespace ns;
+        QVERIFY2(ns.ok(), qPrintable(ns.skipReason()));
+        QVERIFY(ns.enter());
+        TestEnv env;
+        LogCapture log(env.root() + QStringLiteral("/logs"), 6);
+        delete engine;
+        engine = new PPPEngine();
+        engine->signalStart();
+        PPPEngine::setProcessEngine(engine);
+        const QString line = env.root() + "/line", far = env.root() + "/device";
+        QProcess socat;
+        socat.start("socat", {"pty,raw,echo=0,link=" + line, "pty,raw,echo=0,link=" + far});
+        QVERIFY(socat.waitForStarted());
+        QTRY_VERIFY(QFile::exists(line) && QFile::exists(far));
+        QSerialPort device;
+        device.setPortName(far);
+        QVERIFY(device.open(QIODevice::ReadWrite));
+        QByteArray seen;
+        connect(&device, &QSerialPort::readyRead, this, [&] { seen += device.readAll(); });
+
+        engine->setCommPort(line, QStringLiteral("115200,8,N,1,N"));
+        engine->setAddresses(QStringLiteral("10.10.10.20"), QStringLiteral("10.10.10.10"));
+        QMetaObject::invokeMethod(engine, "startPPP", Qt::QueuedConnection);
+        // The stack's first Configure-Request went out; the line is quiet.
+        QTRY_VERIFY(seen.contains(char(0x7e)));
+        QTest::qWait(300);
+        QByteArray block(150, Qt::Uninitialized);
+        for (int i = 0; i < block.size(); ++i)
+            block[i] = char('A' + i % 26);
+        const QString before = log.text();
+        int taken = 0;
+        QMetaObject::invokeMethod(
+            engine,
+            [&] {
+                taken =
+                    engine->doWrite(block.constData(), 100) + engine->doWrite(block.constData() + 100, 50);
+            },
+            Qt::BlockingQueuedConnection);
+        QCOMPARE(taken, 150);
+        QTRY_VERIFY(seen.contains(block));
+        QTest::qWait(100);
+        const QString added = log.text().mid(before.size());
+        QRegularExpression chunk(QStringLiteral("(?:Was empty, wrote|Wrote) chunk size=(\\d+)"));
+        QStringList sizes;
+        for (auto it = chunk.globalMatch(added); it.hasNext();)
+            sizes << it.next().captured(1);
+        QCOMPARE(sizes.mid(0, 3), QStringList({"64", "64", "22"}));
+        QVERIFY(added.indexOf("Was empty, wrote chunk size=64") < added.indexOf("Wrote to PPP COM size=64"));
+
+        delete engine;
+        engine = nullptr;
+        device.close();
+        socat.kill();
+        socat.waitForFinished(3000);
         ns.leave();
         init();
     }
