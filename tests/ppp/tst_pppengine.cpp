@@ -77,13 +77,20 @@ class TestPppEngine : public QObject
 
     PPPEngine *engine = nullptr;
 
+    // A new engine whose thread starts in the calling thread's namespace.
+    void freshEngine()
+    {
+        delete engine;
+        engine = new PPPEngine();
+        engine->signalStart();
+        PPPEngine::setProcessEngine(engine);
+    }
+
 private slots:
     void init()
     {
         registerTunnelSettingsMetaTypes();
-        engine = new PPPEngine();
-        engine->signalStart();
-        PPPEngine::setProcessEngine(engine);
+        freshEngine();
     }
     void cleanup()
     {
@@ -190,11 +197,7 @@ private slots:
         NetNamespace ns;
         QVERIFY2(ns.ok(), qPrintable(ns.skipReason()));
         QVERIFY(ns.enter());
-        // The engine's thread must live in the namespace too.
-        delete engine;
-        engine = new PPPEngine();
-        engine->signalStart();
-        PPPEngine::setProcessEngine(engine);
+        freshEngine();
         QSignalSpy finished(engine, &PPPEngine::pppFinished);
         const QStringList errors = runOnce(pppConfig(QStringLiteral("/nonexistent/ttyPPP")), engine);
         QCOMPARE(errors.size(), 1);
@@ -204,10 +207,8 @@ private slots:
         QVERIFY(errors.first().endsWith(QStringLiteral("). Nie ma możliwości obsługi PPP.")));
         QCOMPARE(finished.count(), 1);
         QVERIFY(!engine->isSessionActive());
-        delete engine;
-        engine = nullptr;
         ns.leave();
-        init();
+        freshEngine();
     }
 
     // 150 bytes from the stack at once go to the port as 64, 64 and 22, each
@@ -223,10 +224,7 @@ private slots:
         QVERIFY(ns.enter());
         TestEnv env;
         LogCapture log(env.root() + QStringLiteral("/logs"), 6);
-        delete engine;
-        engine = new PPPEngine();
-        engine->signalStart();
-        PPPEngine::setProcessEngine(engine);
+        freshEngine();
         const QString line = env.root() + "/line", far = env.root() + "/device";
         QProcess socat;
         socat.start("socat", {"pty,raw,echo=0,link=" + line, "pty,raw,echo=0,link=" + far});
@@ -287,10 +285,7 @@ private slots:
         NetNamespace ns;
         QVERIFY2(ns.ok(), qPrintable(ns.skipReason()));
         QVERIFY(ns.enter());
-        delete engine;
-        engine = new PPPEngine();
-        engine->signalStart();
-        PPPEngine::setProcessEngine(engine);
+        freshEngine();
         QTemporaryDir dir;
         const QString line = dir.filePath("line");
         QProcess socat;
@@ -326,7 +321,7 @@ private slots:
         engine = nullptr;
         QVERIFY(t.elapsed() < 3000);
         ns.leave();
-        init();
+        freshEngine();
     }
 };
 
