@@ -272,9 +272,9 @@ void PPPEngine::startPPP()
         const QString why = serialPort->errorString();
         VLOG(-10) << QStringLiteral("PPP serial port open failure: %1").arg(why);
         stopActivePPPFinish();
-        // clang-format off
-        emit error(tr("Nie można otworzyć portu szeregowego %1 dla komunikacji PPP (%2). Nie ma możliwości obsługi PPP.").arg(port, why));
-        // clang-format on
+        emit error(
+            tr("Nie można otworzyć portu szeregowego %1 dla komunikacji PPP (%2). Nie ma możliwości obsługi PPP.")
+                .arg(port, why));
         return;
     }
 
