@@ -4,6 +4,7 @@
 #include "config/configurationfile.h"
 #include "log/debug_class.h"
 #include "ports/vspinterface.h"
+#include "runtime/pppengine.h"
 #include "runtime/tunnelcommengine.h"
 #include "ui/messagebox.h"
 
@@ -78,10 +79,30 @@ void TunnelApplication::InitializeApp(bool startedMinimized)
     QString errors;
     if (loadSettings(&errors) != 0)
         showConfigurationErrors(errors);
+
+    pppEngine();
+}
+
+PPPEngine *TunnelApplication::pppEngine()
+{
+    if (!m_ppp) {
+        m_ppp = new PPPEngine();
+        const QString pcap = m_debugSettings.value(QStringLiteral("pcapfilename"));
+        m_ppp->setPcap(!pcap.isEmpty(), pcap);
+        m_ppp->signalStart();
+        // Workers in PPP mode reach the engine through the runtime's own provider.
+        PPPEngine::setProcessEngine(m_ppp);
+    }
+    return m_ppp;
 }
 
 void TunnelApplication::shutdown()
 {
+    // The engine ends an active session, closes its port and capture file
+    // and removes the device's ARP entry before it goes.
+    PPPEngine::setProcessEngine(nullptr);
+    delete m_ppp;
+    m_ppp = nullptr;
     TunnelCommEngine::setVSPInterface(nullptr);
     delete m_vsp;
     m_vsp = nullptr;

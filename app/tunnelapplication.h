@@ -12,6 +12,7 @@
 
 class TunnelSplashScreen;
 class VSPInterface;
+class PPPEngine;
 
 class TunnelApplication : public QApplication
 {
@@ -34,6 +35,8 @@ public:
     void shutdown();
 
     VSPInterface *vspInterface() const { return m_vsp; }
+    // The one PPP engine of the process, created and started on first use.
+    PPPEngine *pppEngine();
     QVector<TunnelSettings> *configurations() { return &m_configurations; }
     AppSettings *appSettings() { return &m_appSettings; }
     QString configurationPath() const;
@@ -57,6 +60,7 @@ public slots:
 private:
     QVector<TunnelSettings> m_configurations;
     VSPInterface *m_vsp = nullptr;
+    PPPEngine *m_ppp = nullptr;
     QMap<QString, QString> m_debugSettings;
     AppSettings m_appSettings;
     QString m_dataPath;

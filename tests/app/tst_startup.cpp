@@ -160,6 +160,8 @@ private slots:
                               QStringLiteral(".pcap PCAP dump ENABLED")),
                  qPrintable(log));
         QVERIFY(log.contains(QStringLiteral("[MASTER] Data path set to: ") + env.dataPath()));
+        // The PPP engine of the process opened its capture file beside the log.
+        QVERIFY(QFile::exists(base + QStringLiteral(".pcap")));
         QVERIFY(log.contains(QStringLiteral("Seting debugging to : 'all,-mainwindow'")));
         QVERIFY(log.contains(QStringLiteral("Plugins Path: ")));
         // Console off: only negative levels reach standard error.
