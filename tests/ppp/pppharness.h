@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -24,6 +25,7 @@ public:
     explicit PppEndpoint(int fd, quint32 localAddress = 0, quint32 remoteAddress = 0)
         : m_fd(fd), m_local(localAddress), m_remote(remoteAddress)
     {
+        live().insert(this);
         sioSetWriteHook(&PppEndpoint::sioWrite);
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         m_writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
@@ -47,6 +49,9 @@ public:
     }
     ~PppEndpoint() override
     {
+        // A session still ending (a check failed early) reports on later
+        // ticks; those reports must not reach this object any more.
+        live().remove(this);
         if (unit >= 0 && !ended())
             pppClose(unit);
     }
@@ -89,8 +94,15 @@ public:
 private:
     // Never blocks: what the line does not take now waits for it to drain,
     // so the test's loop keeps reading while the peer is busy writing.
+    static QSet<const void *> &live()
+    {
+        static QSet<const void *> endpoints;
+        return endpoints;
+    }
     static int sioWrite(void *handle, const quint8 *data, int len)
     {
+        if (!live().contains(handle))
+            return len;
         auto *self = static_cast<PppEndpoint *>(handle);
         self->written.append(reinterpret_cast<const char *>(data), len);
         self->m_pending.append(reinterpret_cast<const char *>(data), len);
@@ -111,6 +123,8 @@ private:
     }
     static void status(void *ctx, int code, void *arg)
     {
+        if (!live().contains(ctx))
+            return;
         auto *self = static_cast<PppEndpoint *>(ctx);
         if (self->inClose && code <= -PPP_TERMINATION_OFFSET)
             ++self->callbacksInsideClose;
@@ -120,6 +134,8 @@ private:
     }
     static void data(void *ctx, int param, void *arg)
     {
+        if (!live().contains(ctx))
+            return;
         auto *self = static_cast<PppEndpoint *>(ctx);
         ++self->dataRequests;
         if (param == PPP_DATA_LOCAL_ADDRESS && arg)
@@ -129,6 +145,8 @@ private:
     }
     static void input(void *ctx, const char *bytes, int len)
     {
+        if (!live().contains(ctx))
+            return;
         auto *self = static_cast<PppEndpoint *>(ctx);
         if (self->onPacket)
             self->onPacket(bytes, len);
