@@ -129,14 +129,15 @@ private slots:
         QVERIFY(waitForLog(env, QStringLiteral("[MASTER] Engine application version:1.0.0.1881")));
         app.signal(SIGHUP);
         QVERIFY(app.process().waitForFinished(15000));
-        QVERIFY2(app.process().exitCode() == 0, app.process().readAllStandardError().right(4000).constData());
+        const QByteArray stderrText = app.process().readAllStandardError();
+        QVERIFY2(app.process().exitCode() == 0, stderrText.right(1000).constData());
         const QString log = readAll(newestLog(env));
         // Level 0 by default: information lines are not in the file, warnings are.
         QVERIFY(!log.contains(QStringLiteral("Available serial ports:")));
         QVERIFY(log.contains(QStringLiteral("-------------------------------NEW RUN-------")));
         QVERIFY(log.contains(kFinalLine));
         // Console copy on by default.
-        QVERIFY(QString::fromUtf8(app.process().readAllStandardError()).contains(kFinalLine));
+        QVERIFY(QString::fromUtf8(stderrText).contains(kFinalLine));
     }
 
     void debugIniKeys()
@@ -193,7 +194,8 @@ private slots:
             (err += app.process().readAllStandardError()).contains("Engine application version"), 15000);
         app.signal(SIGTERM);
         QVERIFY(app.process().waitForFinished(15000));
-        QVERIFY2(app.process().exitCode() == 0, app.process().readAllStandardError().right(4000).constData());
+        const QByteArray stderrText = app.process().readAllStandardError();
+        QVERIFY2(app.process().exitCode() == 0, stderrText.right(1000).constData());
         QVERIFY(newestLog(env).isEmpty());
     }
 
@@ -209,7 +211,8 @@ private slots:
         QVERIFY(waitForLog(env, QStringLiteral("W pliku konfiguracji wykryto błędy")));
         app.signal(SIGTERM);
         QVERIFY(app.process().waitForFinished(15000));
-        QVERIFY2(app.process().exitCode() == 0, app.process().readAllStandardError().right(4000).constData());
+        const QByteArray stderrText = app.process().readAllStandardError();
+        QVERIFY2(app.process().exitCode() == 0, stderrText.right(1000).constData());
         QVERIFY(
             readAll(newestLog(env)).contains(QStringLiteral("Nie ustawiony port szeregowy dla tunelu PPP")));
     }
