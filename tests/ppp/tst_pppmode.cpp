@@ -34,15 +34,6 @@ namespace
 
 const char *const kSettings = "115200,8,N,1,N/NO/NS";
 
-bool waitFor(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < ms)
-        QTest::qWait(5);
-    return done();
-}
-
 // The device's TCP side: echo servers on 127.0.0.1 of the device's
 // namespace, which slirp reaches for 10.10.10.10. Runs in a thread of its
 // own that joined that namespace, so no extra process is needed.

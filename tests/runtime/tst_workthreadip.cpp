@@ -31,23 +31,6 @@ private:
     QString configured(const QString &name) const { return name; }
     QString posPath(const QString &name) const { return pairs->path(name); }
 
-    static TunnelSettings directIP()
-    {
-        TunnelSettings s;
-        s.uuid = QUuid::createUuid();
-        s.mode = TunnelSettings::DirectIP;
-        return s;
-    }
-
-    static bool waitFor(const std::function<bool()> &done, int ms = 30000)
-    {
-        QElapsedTimer t;
-        t.start();
-        while (!done() && t.elapsed() < ms)
-            QTest::qWait(2);
-        return done();
-    }
-
 private slots:
     void init()
     {

@@ -332,3 +332,20 @@ bool PortDriver::remove(const QString &name)
 {
     return m_vsp->deletePort(name);
 }
+
+TunnelSettings directIP()
+{
+    TunnelSettings s;
+    s.uuid = QUuid::createUuid();
+    s.mode = TunnelSettings::DirectIP;
+    return s;
+}
+
+bool waitFor(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms)
+        QTest::qWait(2);
+    return done();
+}

@@ -16,6 +16,8 @@
 #include <QTcpSocket>
 #include <QUuid>
 
+#include <functional>
+
 class VSPInterface;
 class WorkThreadIP;
 class QThread;
@@ -148,3 +150,9 @@ private:
     QString m_portsDir;
     VSPInterface *m_vsp;
 };
+
+// A direct-IP configuration with a fresh identity and no channel yet.
+TunnelSettings directIP();
+
+// Runs the event loop until done() holds or ms pass; returns done().
+bool waitFor(const std::function<bool()> &done, int ms = 30000);
