@@ -212,6 +212,16 @@ template <typename F> long RegistryStore::modify(F change)
     return rc;
 }
 
+template <typename F> long RegistryStore::query(F look) const
+{
+    FileLock lock(m_folder + QStringLiteral("/registry.lock"), false);
+    if (!lock.held())
+        return BadDatabase;
+    Data data;
+    const long rc = read(&data);
+    return rc == Success ? look(static_cast<const Data &>(data)) : rc;
+}
+
 long RegistryStore::createKey(const QString &path)
 {
     const QString key = normalisedPath(path);
@@ -229,9 +239,8 @@ long RegistryStore::createKey(const QString &path)
 bool RegistryStore::keyExists(const QString &path) const
 {
     const QString key = normalisedPath(path);
-    FileLock lock(m_folder + QStringLiteral("/registry.lock"), false);
-    Data d;
-    return lock.held() && read(&d) == Success && d.find(key) >= 0;
+    return query([&](const Data &d) { return d.find(key) >= 0 ? long(Success) : long(FileNotFound); }) ==
+           Success;
 }
 
 long RegistryStore::setString(const QString &path, const QString &name, const QString &value)
@@ -284,24 +293,19 @@ long RegistryStore::setValues(const QString &path, const QVector<QPair<QString, 
 long RegistryStore::value(const QString &path, const QString &name, Value *out) const
 {
     const QString key = normalisedPath(path);
-    FileLock lock(m_folder + QStringLiteral("/registry.lock"), false);
-    if (!lock.held())
-        return BadDatabase;
-    Data d;
-    const long rc = read(&d);
-    if (rc != Success)
-        return rc;
-    const int i = d.find(key);
-    if (i < 0)
-        return FileNotFound;
-    for (const Data::NamedValue &v : d.keys[i].values) {
-        if (v.name.compare(name, Qt::CaseInsensitive) == 0) {
-            if (out)
-                *out = v.value;
-            return Success;
+    return query([&](const Data &d) {
+        const int i = d.find(key);
+        if (i < 0)
+            return long(FileNotFound);
+        for (const Data::NamedValue &v : d.keys[i].values) {
+            if (v.name.compare(name, Qt::CaseInsensitive) == 0) {
+                if (out)
+                    *out = v.value;
+                return long(Success);
+            }
         }
-    }
-    return FileNotFound;
+        return long(FileNotFound);
+    });
 }
 
 long RegistryStore::deleteValue(const QString &path, const QString &name)
@@ -326,26 +330,21 @@ long RegistryStore::deleteValue(const QString &path, const QString &name)
 long RegistryStore::enumKey(const QString &path, int index, QString *name) const
 {
     const QString key = normalisedPath(path);
-    FileLock lock(m_folder + QStringLiteral("/registry.lock"), false);
-    if (!lock.held())
-        return BadDatabase;
-    Data d;
-    const long rc = read(&d);
-    if (rc != Success)
-        return rc;
-    if (!key.isEmpty() && d.find(key) < 0)
-        return FileNotFound;
-    int seen = 0;
-    for (const Data::Key &k : d.keys) {
-        if (!samePath(parentOf(k.path), key))
-            continue;
-        if (seen++ == index) {
-            if (name)
-                *name = k.path.mid(key.isEmpty() ? 0 : key.size() + 1);
-            return Success;
+    return query([&](const Data &d) {
+        if (!key.isEmpty() && d.find(key) < 0)
+            return long(FileNotFound);
+        int seen = 0;
+        for (const Data::Key &k : d.keys) {
+            if (!samePath(parentOf(k.path), key))
+                continue;
+            if (seen++ == index) {
+                if (name)
+                    *name = k.path.mid(key.isEmpty() ? 0 : key.size() + 1);
+                return long(Success);
+            }
         }
-    }
-    return NoMoreItems;
+        return long(NoMoreItems);
+    });
 }
 
 QStringList RegistryStore::subKeys(const QString &path) const

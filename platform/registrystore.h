@@ -68,6 +68,8 @@ private:
     long read(Data *data) const;
     long write(const Data &data) const;
     template <typename F> long modify(F change);
+    // Runs look(data) on a consistent snapshot, under the shared lock.
+    template <typename F> long query(F look) const;
 
     QString m_folder;
 };
