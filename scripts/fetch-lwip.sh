@@ -1,19 +1,144 @@
 #!/usr/bin/env bash
-# Fetches lwIP 2.1.3 from Debian's source package into third_party/lwip-src.
-# The system's apt configuration is left alone: a private deb-src list is
-# derived from the configured Debian source and used with private package
-# lists and cache, all in a temporary folder removed afterwards.
-# Quick and silent when the source is already in place.
+# Fetches lwIP 2.1.3 from Debian's source package into third_party/lwip-src
+# and applies the project's patch set (third_party/patches/*.patch, in name
+# order). The system's apt configuration is left alone: a private deb-src
+# list is derived from the configured Debian source and used with private
+# package lists and cache, all in a temporary folder removed afterwards.
+# The stamp names the lwIP version and the patch set: quick and silent when
+# both match. A tree fetched before with another patch set (or none) gets its
+# recorded patches taken off and the current ones applied, without fetching;
+# only when that fails is the source fetched again. A patch that does not
+# apply stops the set-up with one line naming it, leaving the tree as it was.
 set -euo pipefail
 
 LWIP_VERSION="2.1.3"
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 DEST="${VELMORA_LWIP_DEST:-$ROOT/third_party/lwip-src}"
 STAMP="$DEST/.velmora-lwip-version"
+RECORD="$DEST/.velmora-patches"
+PATCH_DIR="${VELMORA_LWIP_PATCHES:-$ROOT/third_party/patches}"
 SYSTEM_SOURCES="${VELMORA_APT_SOURCES:-/etc/apt/sources.list.d/debian.sources}"
+export LC_ALL=C
 
-if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$LWIP_VERSION" ] && [ -f "$DEST/src/netif/ppp/ppp.c" ]; then
+# The patches of a folder, in name order.
+list_patches() {
+    local f
+    for f in "$1"/*.patch; do
+        [ -f "$f" ] && printf '%s\n' "$f"
+    done
+    return 0
+}
+
+# One hash over the patch names and contents; third_party/CMakeLists.txt
+# computes the same to refuse a tree with another patch set.
+patch_set_id() {
+    local f
+    list_patches "$1" | while read -r f; do
+        printf '%s %s\n' "$(basename "$f")" "$(sha256sum <"$f" | cut -d' ' -f1)"
+    done | sha256sum | cut -d' ' -f1
+}
+
+# Most of lwIP's sources have CRLF line ends; the patches are kept with LF.
+# Prints the patch with CR added to the hunk lines of every file that has
+# CRLF line ends in the tree.
+for_tree() {
+    awk -v tree="$2" '
+        function crlf(path,   line, r) {
+            r = 0
+            if ((getline line < path) > 0 && line ~ /\r$/)
+                r = 1
+            close(path)
+            return r
+        }
+        left_old > 0 || left_new > 0 {
+            c = substr($0, 1, 1)
+            if (c == " ") { left_old--; left_new-- }
+            else if (c == "-") left_old--
+            else if (c == "+") left_new--
+            print $0 (cr ? "\r" : "")
+            next
+        }
+        /^@@ / {
+            no = split(substr($2, 2), o, ",")
+            nn = split(substr($3, 2), n, ",")
+            left_old = no > 1 ? o[2] + 0 : 1
+            left_new = nn > 1 ? n[2] + 0 : 1
+            print
+            next
+        }
+        /^\+\+\+ / {
+            f = $2
+            sub(/^[^\/]*\//, "", f)
+            cr = crlf(tree "/" f)
+            print
+            next
+        }
+        { print }
+    ' "$1"
+}
+
+# apply_one TREE PATCH [-R]: applies (or takes back) one patch, silently;
+# fails without touching the tree when any hunk does not fit.
+apply_one() {
+    local tree="$1" p="$2" dir="${3:-}" fixed
+    fixed="$(mktemp)"
+    for_tree "$p" "$tree" >"$fixed"
+    if ! patch -p1 -d "$tree" --dry-run --batch --forward -s $dir <"$fixed" >/dev/null 2>&1; then
+        rm -f "$fixed"
+        return 1
+    fi
+    patch -p1 -d "$tree" --batch --forward -s --no-backup-if-mismatch $dir <"$fixed" >/dev/null
+    rm -f "$fixed"
+}
+
+# Applies the current patch set to TREE and records it there.
+apply_set() {
+    local tree="$1" p
+    while read -r p; do
+        if ! apply_one "$tree" "$p"; then
+            echo "fetch-lwip: patch $(basename "$p") does not apply to lwIP $LWIP_VERSION" >&2
+            return 1
+        fi
+    done < <(list_patches "$PATCH_DIR")
+    rm -rf "$tree/.velmora-patches"
+    mkdir -p "$tree/.velmora-patches"
+    list_patches "$PATCH_DIR" | while read -r p; do cp "$p" "$tree/.velmora-patches/"; done
+}
+
+# Takes the recorded patches off TREE, last first.
+unapply_recorded() {
+    local tree="$1" p
+    while read -r p; do
+        apply_one "$tree" "$p" -R || return 1
+    done < <(list_patches "$tree/.velmora-patches" | sort -r)
+}
+
+WANT="$LWIP_VERSION patches $(patch_set_id "$PATCH_DIR")"
+HAVE="$(cat "$STAMP" 2>/dev/null || true)"
+if [ "$HAVE" = "$WANT" ] && [ -f "$DEST/src/netif/ppp/ppp.c" ]; then
     exit 0
+fi
+
+WORK="$(mktemp -d)"
+trap 'rm -rf "$WORK"' EXIT
+
+# Same lwIP, another patch set (a stamp of the version alone is the unpatched
+# tree): try the change on a copy first, then make it in place, so that an
+# unexpected tree is fetched again and a failing patch leaves it untouched.
+if [ -f "$DEST/src/netif/ppp/ppp.c" ] && [ "${HAVE%% *}" = "$LWIP_VERSION" ]; then
+    cp -a "$DEST" "$WORK/trial"
+    if unapply_recorded "$WORK/trial"; then
+        apply_set "$WORK/trial" || exit 1
+        if ! unapply_recorded "$DEST" || ! apply_set "$DEST"; then
+            echo "fetch-lwip: $DEST changed while it was being patched; run this again" >&2
+            exit 1
+        fi
+        echo "$WANT" >"$STAMP"
+        echo "fetch-lwip: lwIP $LWIP_VERSION in $DEST patched again ($(list_patches "$PATCH_DIR" | wc -l) patches)"
+        exit 0
+    fi
+    echo "fetch-lwip: the recorded patches do not come off $DEST; fetching the source again"
+    rm -rf "$WORK/trial"
 fi
 
 LEGACY_LIST="${VELMORA_APT_LEGACY_LIST:-/etc/apt/sources.list}"
@@ -22,8 +147,6 @@ if [ ! -r "$SYSTEM_SOURCES" ] && ! grep -qs '^deb ' "$LEGACY_LIST"; then
     exit 1
 fi
 
-WORK="$(mktemp -d)"
-trap 'rm -rf "$WORK"' EXIT
 # apt downloads as the unprivileged _apt user when run as root.
 chmod 755 "$WORK"
 mkdir -p "$WORK/sources.list.d" "$WORK/lists/partial" "$WORK/cache/archives/partial" "$WORK/unpack"
@@ -70,11 +193,13 @@ if [ "$got" != "$LWIP_VERSION" ]; then
     exit 1
 fi
 
+apply_set "$SRC_DIR" || exit 1
+
 rm -rf "$DEST"
 mkdir -p "$(dirname "$DEST")"
 cp -a "$SRC_DIR" "$DEST"
 if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_UID:-}" ]; then
     chown -R "$SUDO_UID:${SUDO_GID:-$SUDO_UID}" "$DEST"
 fi
-echo "$LWIP_VERSION" >"$STAMP"
-echo "fetch-lwip: lwIP $LWIP_VERSION in $DEST"
+echo "$WANT" >"$STAMP"
+echo "fetch-lwip: lwIP $LWIP_VERSION in $DEST ($(list_patches "$PATCH_DIR" | wc -l) patches)"
