@@ -51,16 +51,9 @@ uint64_t daemonKey(DaemonKind kind, int fd)
     return (uint64_t(1) << 63) | (uint64_t(kind) << 32) | uint32_t(fd);
 }
 
-// Upper case of an 8-bit (Latin-1) port name, as the program compares names.
 std::string upper(const std::string &name)
 {
-    std::string u = name;
-    for (char &c : u) {
-        const unsigned char b = static_cast<unsigned char>(c);
-        if ((b >= 'a' && b <= 'z') || (b >= 0xE0 && b <= 0xFE && b != 0xF7))
-            c = char(b - 0x20);
-    }
-    return u;
+    return vspd::upperName(name);
 }
 
 QString latin1(const std::string &s)
@@ -470,6 +463,20 @@ std::vector<char> VspDaemon::execute(const char *request, size_t size)
         if (!records.isEmpty())
             m_registry->deleteTrees(records);
         break;
+    }
+    case vspd::OpPortPath: {
+        if (!r.str(&name) || !r.atEnd()) {
+            rc = vspd::ErrInvalidParameter;
+            break;
+        }
+        const PairRelay *pair = findPair(name);
+        if (!pair) {
+            rc = vspd::ErrFileNotFound;
+            break;
+        }
+        vspd::Writer w(vspd::ErrSuccess);
+        w.str(pair->end(pair->endNamed(upper(name))).pts);
+        return w.bytes();
     }
     case vspd::OpListPorts: {
         vspd::Writer w(vspd::ErrSuccess);

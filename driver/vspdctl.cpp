@@ -338,6 +338,31 @@ VSPDCTL_EXPORT BOOL SetWiring(const char *port, const void *mask, uint32_t maskS
     return portRequest(vspd::OpSetWiring, port, value);
 }
 
+// The device path of the terminal behind an end of a live pair, NUL-terminated
+// in buffer: what a caller opens instead of following the end's link, which a
+// daemon that died leaves behind. errno 2 when no pair of the running daemon
+// has an end of that name, 122 when the buffer is too small.
+VSPDCTL_EXPORT BOOL PortDevicePath(const char *port, char *buffer, uint32_t size)
+{
+    if (!checkName(port))
+        return 0;
+    if (!buffer && size != 0)
+        return fail(vspd::ErrInvalidParameter);
+    vspd::Writer w(vspd::OpPortPath);
+    w.str(port);
+    std::string answer, path;
+    if (!call(w, &answer))
+        return 0;
+    vspd::Reader r(answer.data(), answer.size());
+    if (!r.str(&path) || !r.atEnd() || path.empty())
+        return fail(vspd::ErrInvalidParameter);
+    if (size < path.size() + 1)
+        return fail(vspd::ErrInsufficientBuffer);
+    std::memcpy(buffer, path.c_str(), path.size() + 1);
+    errno = 0;
+    return 1;
+}
+
 VSPDCTL_EXPORT BOOL DeleteAll(void)
 {
     vspd::Writer w(vspd::OpDeleteAll);

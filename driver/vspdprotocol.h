@@ -7,7 +7,8 @@
 //   fields:   u32 little-endian numbers; strings as u32 byte count + bytes (8-bit port names)
 //
 // The list answer carries u32 port count, then per port: u32 instance,
-// u32 connected-to instance, string name.
+// u32 connected-to instance, string name. The path answer carries the
+// device path of the terminal behind the named end.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,7 @@ enum Operation : uint32_t {
     OpSetBreak = 6,   // string name, u32 on
     OpDeleteAll = 7,
     OpListPorts = 8,
+    OpPortPath = 9, // string name -> string device path
 };
 
 // Windows error numbers the callers test for.
@@ -105,6 +107,20 @@ private:
     size_t m_size;
     size_t m_pos = 0;
 };
+
+// The one upper case of port names for every comparison the driver makes: an
+// 8-bit (Latin-1) name with a-z and the Latin-1 small letters that have a
+// capital in Latin-1 folded, as QString::toUpper folds them on the caller's side.
+inline std::string upperName(const std::string &name)
+{
+    std::string u = name;
+    for (char &c : u) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if ((b >= 'a' && b <= 'z') || (b >= 0xE0 && b <= 0xFE && b != 0xF7))
+            c = char(b - 0x20);
+    }
+    return u;
+}
 
 // A name that can safely become a file name in the ports folder: not empty,
 // at most 64 characters, no "/", no "..", no control characters, not ".".

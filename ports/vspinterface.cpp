@@ -4,10 +4,13 @@
 #include "platform/registrystore.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QLibrary>
+#include <QMutex>
 #include <QtEndian>
 
+#include <atomic>
 #include <cerrno>
 #include <vector>
 
@@ -20,6 +23,9 @@ VspSetWiringFn pfnSetWiring = nullptr;
 
 namespace
 {
+
+// Set by initLibrary or by the first driverPortPath without an interface; read from any thread.
+std::atomic<VspPortDevicePathFn> g_portDevicePath{nullptr};
 
 const char kMachineRoot[] = "HKEY_LOCAL_MACHINE\\";
 const char kPortsPath[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\services\\VSBC7\\Ports";
@@ -50,6 +56,24 @@ bool succeeded(int result)
 quint32 readU32(const unsigned char *p)
 {
     return quint32(p[0]) | (quint32(p[1]) << 8) | (quint32(p[2]) << 16) | (quint32(p[3]) << 24);
+}
+
+// Asks the driver for the terminal behind a live end; the path is cleared first.
+bool askPortDevicePath(VspPortDevicePathFn fn, const QString &name, QString *devicePath)
+{
+    if (devicePath)
+        devicePath->clear();
+    if (!fn || name.isEmpty())
+        return false;
+    char path[4096];
+    errno = 0;
+    if ((fn(name.toLatin1().constData(), path, sizeof path) & 0xFF) == 0) {
+        VLOG(10) << QStringLiteral("VSPD port %1 is not a live port of the driver: %2").arg(name).arg(errno);
+        return false;
+    }
+    if (devicePath)
+        *devicePath = QFile::decodeName(path);
+    return true;
 }
 
 QByteArray maskBytes(quint32 mask)
@@ -140,6 +164,11 @@ bool VSPInterface::initLibrary()
         !resolveSymbol(m_library, QStringLiteral("SetBreak"), reinterpret_cast<void **>(&pfnSetBreak)) ||
         !resolveSymbol(m_library, QStringLiteral("SetWiring"), reinterpret_cast<void **>(&pfnSetWiring)))
         return false;
+    // Optional, so that an older library still loads.
+    if (QFunctionPointer f = m_library->resolve("PortDevicePath"))
+        g_portDevicePath.store(reinterpret_cast<VspPortDevicePathFn>(f));
+    else
+        VLOG(-10) << "VSPD library has no PortDevicePath: no port counts as live";
     m_loaded = true;
     VLOG(6) << "VSP library loaded";
     updatePortList();
@@ -372,4 +401,37 @@ bool VSPInterface::findPeer(const QString &port, QString *peer) const
         }
     }
     return false;
+}
+
+bool VSPInterface::livePortPath(const QString &name, QString *devicePath)
+{
+    if (devicePath)
+        devicePath->clear();
+    // No lock around the driver call: the library is thread-safe, and a daemon being started must not
+    // hold up the other callers of the interface.
+    if (!isLoaded()) {
+        VLOG(6) << "VSPD livePortPath requested - invalid library handle";
+        return false;
+    }
+    return askPortDevicePath(g_portDevicePath.load(), name, devicePath);
+}
+
+bool VSPInterface::driverPortPath(const QString &name, QString *devicePath)
+{
+    VspPortDevicePathFn fn = g_portDevicePath.load();
+    if (!fn) {
+        static QMutex loading;
+        static QLibrary *library = nullptr; // tried once; stays loaded for the rest of the process
+        QMutexLocker lock(&loading);
+        fn = g_portDevicePath.load();
+        if (!fn && !library) {
+            library = new QLibrary(libraryName());
+            if (library->load()) {
+                fn = reinterpret_cast<VspPortDevicePathFn>(library->resolve("PortDevicePath"));
+                if (fn)
+                    g_portDevicePath.store(fn);
+            }
+        }
+    }
+    return askPortDevicePath(fn, name, devicePath);
 }

@@ -23,6 +23,8 @@ typedef int (*VspCreatePairFn)(const char *first, const char *second);
 typedef int (*VspDeletePairFn)(const char *port);
 typedef int (*VspSetBreakFn)(const char *port, int on);
 typedef int (*VspSetWiringFn)(const char *port, const void *mask, quint32 maskSize);
+// Optional: a library without it still loads, and no end counts as live.
+typedef int (*VspPortDevicePathFn)(const char *port, char *path, quint32 pathSize);
 
 // The library's functions, one set for the process, null until resolved.
 extern VspSetStrictBaudrateFn pfnSetStrictBaudrate;
@@ -54,6 +56,14 @@ public:
     bool setWiring(const QString &port, quint32 wiring);
     bool findPeer(const QString &port, QString *peer) const;
     bool resolveSymbol(QLibrary *library, const QString &symbol, void **slot);
+    // For an end of one of the driver's pairs: true and the terminal's device path when that end
+    // belongs to a live pair of the running daemon. Starts the daemon on demand when none answers
+    // (which recreates the pairs from their records), so a caller retrying after a daemon crash
+    // brings the driver back. Thread-safe. False (path cleared) otherwise.
+    bool livePortPath(const QString &name, QString *devicePath);
+    // The same answer for code that has no interface object (the port enumeration): through the
+    // library an interface loaded, else through one loaded here once for the process.
+    static bool driverPortPath(const QString &name, QString *devicePath);
 
     // Where the control library is loaded from: VELMORA_VSPDCTL when set,
     // else libvspdctl.so beside the program, else "vspdctl" through the

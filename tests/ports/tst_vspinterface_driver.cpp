@@ -113,6 +113,14 @@ private slots:
         QCOMPARE(value("COM5", "Wiring").type, RegistryStore::Binary);
         QCOMPARE(value("COM5", "Wiring").data, QByteArray::fromHex("a0100000"));
 
+        // The terminal behind each end, named in any case; an unknown name clears the path.
+        QString live;
+        QVERIFY(m_vsp->livePortPath(QStringLiteral("null_com5"), &live));
+        QCOMPARE(live, QFileInfo(port("NULL_COM5")).symLinkTarget());
+        QVERIFY(live.startsWith(QStringLiteral("/dev/pts/")));
+        QVERIFY(!m_vsp->livePortPath(QStringLiteral("COM55"), &live));
+        QVERIFY(live.isEmpty());
+
         QVERIFY(!m_vsp->createPort(QString(), QStringLiteral("com5"), 0, false)); // it exists
         QVERIFY(flows("COM5", "NULL_COM5", 65536));
         QVERIFY(flows("NULL_COM5", "COM5", 65536));
@@ -141,8 +149,12 @@ private slots:
         QCOMPARE(::kill(pid_t(old), SIGKILL), 0);
         QVERIFY(waitGone(old, 5000));
 
-        QVERIFY(m_vsp->updatePortList());
+        // Asking for an end's terminal brings the driver back with the recorded pairs.
+        QString live;
+        QVERIFY(m_vsp->livePortPath(QStringLiteral("COM9"), &live));
         QVERIFY(pid() != old && processAlive(pid()));
+        QCOMPARE(live, QFileInfo(port("COM9")).symLinkTarget());
+        QVERIFY(m_vsp->updatePortList());
         QCOMPARE(m_vsp->portList().size(), 2);
         QString peer;
         QVERIFY(m_vsp->findPeer(QStringLiteral("COM5"), &peer));
