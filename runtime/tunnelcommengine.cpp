@@ -18,6 +18,14 @@
 namespace
 {
 std::atomic<VSPInterface *> g_vsp{nullptr};
+std::atomic<int> g_highWater{0};
+
+void noteBuffered(int size)
+{
+    int seen = g_highWater.load(std::memory_order_relaxed);
+    while (size > seen && !g_highWater.compare_exchange_weak(seen, size, std::memory_order_relaxed)) {
+    }
+}
 
 // The driver exposes both ends of a pair as links named after the ports in
 // its ports folder, in upper case as it was asked to create them; the link is
@@ -25,6 +33,14 @@ std::atomic<VSPInterface *> g_vsp{nullptr};
 QString driverPortPath(const QString &name)
 {
     return SystemPaths::portsFolder() + QLatin1Char('/') + name.toUpper();
+}
+
+// At most limit bytes of what the device object holds. Taking everything
+// goes through readAll, whose final empty read lets the object resume
+// reading its descriptor after it stopped at its read-ahead limit.
+QByteArray takeAtMost(QIODevice *device, int limit)
+{
+    return device->bytesAvailable() <= limit ? device->readAll() : device->read(limit);
 }
 
 QString hex8(qulonglong value)
@@ -59,6 +75,11 @@ void TunnelCommEngine::setVSPInterface(VSPInterface *vsp)
 VSPInterface *TunnelCommEngine::vspInterface()
 {
     return g_vsp.load();
+}
+
+int TunnelCommEngine::bufferHighWater()
+{
+    return g_highWater.load(std::memory_order_relaxed);
 }
 
 TunnelCommEngine::TunnelCommEngine(QObject *parent) : QObject(parent), reopenTimer(new QTimer(this))
@@ -148,6 +169,9 @@ bool TunnelCommEngine::startEngine()
         }
     }
     VLOG(6) << QStringLiteral("Final port name: %1").arg(serialPort->portName());
+    // The port object stops reading from the terminal once it holds this
+    // much the engine has not taken, which holds the writer back.
+    serialPort->setReadBufferSize(kSourceReadAhead);
 
     connect(serialPort, &QSerialPort::readyRead, this, &TunnelCommEngine::commReadyRead);
     connect(serialPort, &QSerialPort::bytesWritten, this, &TunnelCommEngine::commBytesWritten);
@@ -180,6 +204,9 @@ QTcpSocket *TunnelCommEngine::createSocket(bool data)
 {
     auto *socket = new QTcpSocket();
     if (data) {
+        // Unread bytes beyond this stay in the kernel, whose flow control
+        // then holds the device back.
+        socket->setReadBufferSize(kSourceReadAhead);
         connect(socket, &QTcpSocket::connected, this, &TunnelCommEngine::dataSocketConnected);
         connect(socket, &QTcpSocket::disconnected, this, &TunnelCommEngine::dataSocketDisconnected);
         connect(socket, &QTcpSocket::errorOccurred, this, &TunnelCommEngine::dataSocketError);
@@ -248,6 +275,10 @@ void TunnelCommEngine::onSerialError(QSerialPort::SerialPortError error)
         << QStringLiteral("Port error, retry open: %1 port %2").arg(int(error)).arg(serialPort->portName());
     reopenTimer->start(1000);
     serialPort->clearError();
+    // What the port read but the engine had not taken yet (it stops taking
+    // at its cap) would be dropped by the close.
+    if (serialPort->bytesAvailable() > 0)
+        queueForDevice(serialPort->readAll());
     serialPort->close();
 }
 
@@ -277,13 +308,24 @@ void TunnelCommEngine::socketOptions(QTcpSocket *socket)
 void TunnelCommEngine::commReadyRead()
 {
     VLOG(16) << QStringLiteral("{%1} commReadyRead").arg(comPort);
-    const bool wasEmpty = data_com_tcp.isEmpty();
-    const QByteArray bytes = serialPort->readAll();
+    const int room = kBufferCap - data_com_tcp.size();
+    // Full: the rest waits in the port (and behind it in the driver) until
+    // the socket has taken enough; dataBytesWritten comes back for it.
+    if (room <= 0)
+        return;
+    const QByteArray bytes = takeAtMost(serialPort, room);
     if (serialPort->error() != QSerialPort::NoError)
         VLOG(-10) << QStringLiteral("Port error status: %1: %2")
                          .arg(serialPort->errorString())
                          .arg(int(serialPort->error()));
+    queueForDevice(bytes);
+}
+
+void TunnelCommEngine::queueForDevice(const QByteArray &bytes)
+{
+    const bool wasEmpty = data_com_tcp.isEmpty();
     data_com_tcp.append(bytes);
+    noteBuffered(data_com_tcp.size());
     VLOG(16) << QStringLiteral("COMM read size=%1, data_com_tcp.size()=%2")
                     .arg(bytes.size())
                     .arg(data_com_tcp.size());
@@ -315,15 +357,29 @@ void TunnelCommEngine::dataBytesWritten(qint64 bytes)
             VLOG(16) << "data_com_tcp WRITE IMPOSSIBLE";
         VLOG(16) << "data_com_tcp not empty sending next chunk";
     }
+    // Reading stopped at the cap; take more once a read's worth has drained.
+    if (data_com_tcp.size() <= kBufferCap - kSourceReadAhead && serialPort &&
+        serialPort->bytesAvailable() > 0)
+        commReadyRead();
 }
 
 // TCP -> port
 
 void TunnelCommEngine::dataReadyRead()
 {
-    const QByteArray bytes = dataSocket->readAll();
+    const int room = kBufferCap - data_tcp_com.size();
+    // Full: the rest waits in the socket and the kernel until the port has
+    // taken enough; commBytesWritten comes back for it.
+    if (room <= 0)
+        return;
+    queueForPort(takeAtMost(dataSocket, room));
+}
+
+void TunnelCommEngine::queueForPort(const QByteArray &bytes)
+{
     const bool wasEmpty = data_tcp_com.isEmpty();
     data_tcp_com.append(bytes);
+    noteBuffered(data_tcp_com.size());
     VLOG(16) << QStringLiteral("{%3:%4} TCP read size=%1, data_tcp_com.size()=%2")
                     .arg(bytes.size())
                     .arg(data_tcp_com.size())
@@ -350,6 +406,9 @@ void TunnelCommEngine::commBytesWritten(qint64 bytes)
         serialPort->write(data_tcp_com.constData(), qMin(kChunkSize, data_tcp_com.size()));
         VLOG(16) << "data_tcp_com not empty sending next chunk";
     }
+    if (data_tcp_com.size() <= kBufferCap - kSourceReadAhead && dataSocket &&
+        dataSocket->bytesAvailable() > 0)
+        dataReadyRead();
 }
 
 void TunnelCommEngine::resumeTcpWrite()
@@ -387,6 +446,10 @@ void TunnelCommEngine::requestToSendChanged(bool set)
 void TunnelCommEngine::dataSocketConnected()
 {
     VLOG(6) << QStringLiteral("Signal socket %1:%2 connected").arg(dataAddress.toString()).arg(dataPort);
+    // Every connection, also one made again while running: a new socket
+    // starts without keep-alive, and a device that goes silent on it would
+    // otherwise never be noticed.
+    socketOptions(dataSocket);
     if (ownerState() != TunnelSettings::Starting) {
         // A reconnect: the chunk that was in flight went down with the old
         // connection, so the pump is started again from the buffer's front.
@@ -394,7 +457,6 @@ void TunnelCommEngine::dataSocketConnected()
             resumeTcpWrite();
         return;
     }
-    socketOptions(dataSocket);
     readyFlags |= 1;
     if (readyFlags == 3 || (readyFlags == 1 && sigAddress.isNull())) {
         VLOG(4) << QStringLiteral("Engine for port %1 ready").arg(comPort);
@@ -405,9 +467,9 @@ void TunnelCommEngine::dataSocketConnected()
 void TunnelCommEngine::sigSocketConnected()
 {
     VLOG(6) << QStringLiteral("Signal socket %1:%2 connected").arg(sigAddress.toString()).arg(sigPort);
+    socketOptions(sigSocket);
     if (ownerState() != TunnelSettings::Starting)
         return;
-    socketOptions(sigSocket);
     readyFlags |= 2;
     if (readyFlags == 3) {
         VLOG(4) << QStringLiteral("Engine for port %1 ready").arg(comPort);
@@ -439,6 +501,10 @@ void TunnelCommEngine::socketDisconnected(QTcpSocket *socket, bool data)
         [this, socket, data]() {
             if (ownerState() != TunnelSettings::Running)
                 return;
+            // What the device sent before hanging up but the engine had not
+            // taken yet (it stops taking at its cap) would go with the abort.
+            if (data && socket->bytesAvailable() > 0)
+                queueForPort(socket->readAll());
             socket->abort();
             socket->connectToHost(data ? dataAddress : sigAddress, quint16(data ? dataPort : sigPort),
                                   QIODevice::ReadWrite);

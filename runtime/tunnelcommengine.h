@@ -38,6 +38,16 @@ public:
 
     // Chunk handed to either writing side at a time.
     static constexpr int kChunkSize = 64;
+    // Most bytes an engine holds for one direction. At the cap it stops
+    // reading the source, so the writer is held back by the port driver or
+    // by TCP's flow control instead of piling bytes up here.
+    static constexpr int kBufferCap = 1 << 20;
+    // What the port or socket object may read ahead of the engine; beyond it
+    // that object stops reading from its descriptor too.
+    static constexpr int kSourceReadAhead = 64 * 1024;
+    // The largest size either buffer of any engine of the process has
+    // reached (held bytes are the engine's memory under back-pressure).
+    static int bufferHighWater();
 
     void setOwner(WorkThreadIP *worker) { owner = worker; }
     void setCommPort(const QString &port, const QString &params);
@@ -99,6 +109,9 @@ private:
     // outstanding there any more (after a reconnect or a reopen dropped it).
     void resumeTcpWrite();
     void resumeComWrite();
+    // Append to a direction's buffer and start its pump when it was idle.
+    void queueForDevice(const QByteArray &bytes);
+    void queueForPort(const QByteArray &bytes);
 
     QTcpSocket *dataSocket = nullptr;
     QTcpSocket *sigSocket = nullptr;

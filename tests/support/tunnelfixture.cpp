@@ -19,10 +19,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-DeviceServer::DeviceServer(Mode mode, QObject *parent) : QTcpServer(parent), m_mode(mode)
+DeviceServer::DeviceServer(Mode mode, QObject *parent) : DeviceServer(mode, QHostAddress::LocalHost, parent)
+{
+}
+
+DeviceServer::DeviceServer(Mode mode, const QHostAddress &address, QObject *parent)
+    : QTcpServer(parent), m_mode(mode)
 {
     connect(this, &QTcpServer::newConnection, this, &DeviceServer::onNewConnection);
-    listen(QHostAddress::LocalHost, 0);
+    listen(address, 0);
 }
 
 DeviceServer::~DeviceServer()
@@ -34,7 +39,7 @@ DeviceServer::~DeviceServer()
 
 QString DeviceServer::target() const
 {
-    return QStringLiteral("127.0.0.1:%1").arg(port());
+    return QStringLiteral("%1:%2").arg(serverAddress().toString()).arg(port());
 }
 
 void DeviceServer::onNewConnection()

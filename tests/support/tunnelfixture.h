@@ -23,13 +23,14 @@ class WorkThreadIP;
 class QThread;
 
 // A device endpoint. Echo sends back what arrives; Silent keeps it; Close
-// accepts and hangs up at once.
+// accepts and hangs up at once. It listens on 127.0.0.1 unless told otherwise.
 class DeviceServer : public QTcpServer
 {
     Q_OBJECT
 public:
     enum Mode { Echo, Silent, Close };
     explicit DeviceServer(Mode mode, QObject *parent = nullptr);
+    DeviceServer(Mode mode, const QHostAddress &address, QObject *parent = nullptr);
     ~DeviceServer() override;
 
     quint16 port() const { return serverPort(); }
