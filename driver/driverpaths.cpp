@@ -90,8 +90,9 @@ std::string portsFolder()
     const std::string fromEnv = env("VELMORA_PORTS_DIR");
     if (!fromEnv.empty())
         return absolute(fromEnv);
+    // A folder of its own: a port name can never shadow a kernel device.
     if (::geteuid() == 0)
-        return "/dev";
+        return "/dev/velmora";
     return systemFolder() + "/ports";
 }
 

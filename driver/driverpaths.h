@@ -2,7 +2,7 @@
 // program: the system folder (VELMORA_SYSTEM_DIR, else /var/lib/velmora when
 // writable, else the per-user state folder), the driver's own folder "vspd"
 // in it (control socket, pid file, log), and the ports folder
-// (VELMORA_PORTS_DIR, else /dev for root, else "ports" in the system folder).
+// (VELMORA_PORTS_DIR, else /dev/velmora for root, else "ports" in the system folder).
 // Plain C++ so that the control library needs nothing but libc.
 #pragma once
 

@@ -70,8 +70,9 @@ int main(int argc, char **argv)
         } else {
             std::fprintf(stderr,
                          "usage: vspd [--background]\n"
-                         "Holds the virtual serial port pairs of the system folder %s.\n",
-                         vspd::systemFolder().c_str());
+                         "Holds the virtual serial port pairs of the system folder %s,\n"
+                         "ports in %s\n",
+                         vspd::systemFolder().c_str(), vspd::portsFolder().c_str());
             return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
         }
     }

@@ -1,5 +1,7 @@
 #include "driver/pairrelay.h"
 
+#include "driver/vspdprotocol.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -201,13 +203,9 @@ bool PairRelay::open(const std::string &name0, uint32_t instance0, const std::st
 
 int PairRelay::endNamed(const std::string &upperName) const
 {
-    for (int i = 0; i < 2; ++i) {
-        std::string n = m_end[i].name;
-        for (char &c : n)
-            c = char(std::toupper(static_cast<unsigned char>(c)));
-        if (!n.empty() && n == upperName)
+    for (int i = 0; i < 2; ++i)
+        if (!m_end[i].name.empty() && vspd::upperName(m_end[i].name) == upperName)
             return i;
-    }
     return -1;
 }
 

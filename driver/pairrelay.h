@@ -49,6 +49,7 @@ public:
     uint32_t id() const { return m_id; }
     End &end(int i) { return m_end[i]; }
     const End &end(int i) const { return m_end[i]; }
+    // The end whose name is upperName in vspd::upperName's upper case, else -1.
     int endNamed(const std::string &upperName) const;
 
     bool strict() const { return m_strict; }

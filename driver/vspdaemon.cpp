@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -36,7 +37,8 @@ enum DaemonKind : uint64_t {
     KindSignal = 2,
     KindInotify = 3,
     KindClient = 4,
-    KindRecount = 5
+    KindRecount = 5,
+    KindClientTimer = 6
 };
 
 int64_t monotonicMs()
@@ -54,6 +56,23 @@ uint64_t daemonKey(DaemonKind kind, int fd)
 std::string upper(const std::string &name)
 {
     return vspd::upperName(name);
+}
+
+// The link of a port is named as programs spell the port's name in a path:
+// the 8-bit (Latin-1) name in UTF-8, the encoding of file names here.
+std::string fileName(const std::string &name)
+{
+    std::string utf8;
+    for (char c : name) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if (b < 0x80) {
+            utf8 += c;
+        } else {
+            utf8 += char(0xC0 | (b >> 6));
+            utf8 += char(0x80 | (b & 0x3F));
+        }
+    }
+    return utf8;
 }
 
 QString latin1(const std::string &s)
@@ -112,14 +131,16 @@ int VspDaemon::run(int readyFd)
     ::signal(SIGPIPE, SIG_IGN);
     m_signalFd = ::signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
     m_recountFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (m_epollFd < 0 || m_inotifyFd < 0 || m_signalFd < 0 || m_recountFd < 0) {
+    m_clientTimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (m_epollFd < 0 || m_inotifyFd < 0 || m_signalFd < 0 || m_recountFd < 0 || m_clientTimerFd < 0) {
         VLOG(-100) << "vspd cannot set up its event loop: " << std::strerror(errno);
         return 1;
     }
     const std::pair<int, DaemonKind> sources[] = {{m_listenFd, KindListen},
                                                   {m_signalFd, KindSignal},
                                                   {m_inotifyFd, KindInotify},
-                                                  {m_recountFd, KindRecount}};
+                                                  {m_recountFd, KindRecount},
+                                                  {m_clientTimerFd, KindClientTimer}};
     for (const auto &s : sources) {
         epoll_event ev{};
         ev.events = EPOLLIN;
@@ -132,6 +153,7 @@ int VspDaemon::run(int readyFd)
     // second one would start beside it: it ends instead (the records stay).
     m_folderWatch =
         ::inotify_add_watch(m_inotifyFd, m_driverFolder.c_str(), IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF);
+    removeStaleLinks();
     restoreRecordedPairs();
     VLOG(4) << "vspd " << ::getpid() << " serving " << QString::fromStdString(m_driverFolder) << ", ports in "
             << QString::fromStdString(m_portsFolder);
@@ -156,8 +178,7 @@ bool VspDaemon::takeFolder()
                      std::strerror(errno));
         return false;
     }
-    if (!vspd::makeFolders(m_portsFolder, 0700) ||
-        (m_portsFolder != "/dev" && !restrictFolder(m_portsFolder))) {
+    if (!vspd::makeFolders(m_portsFolder, 0700) || !restrictFolder(m_portsFolder)) {
         std::fprintf(stderr, "vspd: cannot prepare the ports folder %s: %s\n", m_portsFolder.c_str(),
                      std::strerror(errno));
         return false;
@@ -211,6 +232,37 @@ bool VspDaemon::listenOnSocket()
         return false;
     }
     return true;
+}
+
+// Links a daemon that was killed left behind lead to terminal numbers that any
+// program may hold by now. None of them is ours (we hold the lock and have no
+// pairs yet), so they go before a port of ours could be reached through one.
+void VspDaemon::removeStaleLinks()
+{
+    DIR *folder = ::opendir(m_portsFolder.c_str());
+    if (!folder) {
+        VLOG(-10) << "vspd cannot read its ports folder " << QString::fromStdString(m_portsFolder) << ": "
+                  << std::strerror(errno);
+        return;
+    }
+    const int folderFd = ::dirfd(folder);
+    int removed = 0;
+    while (const dirent *entry = ::readdir(folder)) {
+        const std::string name = entry->d_name;
+        struct stat st;
+        char target[256] = {0};
+        if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode) ||
+            ::readlinkat(folderFd, name.c_str(), target, sizeof target - 1) <= 0)
+            continue;
+        // Only links to pseudo-terminals are of the kind we make (and half-made ones of ours).
+        if ((std::strncmp(target, "/dev/pts/", 9) == 0 || name.compare(0, 6, ".vspd-") == 0) &&
+            ::unlinkat(folderFd, name.c_str(), 0) == 0)
+            ++removed;
+    }
+    ::closedir(folder);
+    if (removed > 0)
+        VLOG(4) << "vspd removed " << removed << " links a previous daemon left in "
+                << QString::fromStdString(m_portsFolder);
 }
 
 void VspDaemon::restoreRecordedPairs()
@@ -274,6 +326,9 @@ void VspDaemon::loop()
                 case KindRecount:
                     recountTimer();
                     break;
+                case KindClientTimer:
+                    clientTimer();
+                    break;
                 case KindClient:
                     serveClient(fd, events[i].events);
                     break;
@@ -309,7 +364,7 @@ void VspDaemon::shutdown()
     m_watches.clear();
     while (!m_clients.empty())
         closeClient(m_clients.begin()->first);
-    for (int *fd : {&m_listenFd, &m_signalFd, &m_inotifyFd, &m_recountFd, &m_epollFd}) {
+    for (int *fd : {&m_listenFd, &m_signalFd, &m_inotifyFd, &m_recountFd, &m_clientTimerFd, &m_epollFd}) {
         if (*fd >= 0)
             ::close(*fd);
         *fd = -1;
@@ -329,16 +384,72 @@ void VspDaemon::acceptClients()
         const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
-        if (m_clients.size() >= 256) {
-            ::close(fd); // a flood of idle connections must not exhaust our descriptors
+        // A flood of idle connections must neither exhaust our descriptors nor lock out later callers.
+        if (m_clients.size() >= kMaxClients && !makeRoomForClient()) {
+            ::close(fd);
             continue;
         }
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u64 = daemonKey(KindClient, fd);
         ::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, fd, &ev);
-        m_clients[fd] = Client();
+        Client &c = m_clients[fd];
+        c.since = monotonicMs();
+        if (m_clients.size() == 1)
+            armClientTimer();
     }
+}
+
+// Sends the oldest client that is still sending its request away; false when
+// every client has its answer on the way.
+bool VspDaemon::makeRoomForClient()
+{
+    int oldest = -1;
+    int64_t since = 0;
+    for (const auto &c : m_clients) {
+        if (!c.second.out.empty())
+            continue;
+        if (oldest < 0 || c.second.since < since) {
+            oldest = c.first;
+            since = c.second.since;
+        }
+    }
+    if (oldest < 0)
+        return false;
+    closeClient(oldest);
+    return true;
+}
+
+// Wakes up when the oldest client's deadline is due.
+void VspDaemon::armClientTimer()
+{
+    itimerspec at{};
+    if (!m_clients.empty()) {
+        int64_t oldest = m_clients.begin()->second.since;
+        for (const auto &c : m_clients)
+            oldest = std::min(oldest, c.second.since);
+        const int64_t due = std::max<int64_t>(oldest + kClientDeadlineMs - monotonicMs(), 1);
+        at.it_value.tv_sec = due / 1000;
+        at.it_value.tv_nsec = (due % 1000) * 1000000;
+    }
+    ::timerfd_settime(m_clientTimerFd, 0, &at, nullptr);
+}
+
+void VspDaemon::clientTimer()
+{
+    uint64_t expirations;
+    while (::read(m_clientTimerFd, &expirations, sizeof expirations) > 0) {
+    }
+    const int64_t now = monotonicMs();
+    std::vector<int> late;
+    for (const auto &c : m_clients)
+        if (now - c.second.since >= kClientDeadlineMs)
+            late.push_back(c.first);
+    for (int fd : late)
+        closeClient(fd);
+    if (!late.empty())
+        VLOG(6) << "vspd closed " << int(late.size()) << " connections that did not finish in time";
+    armClientTimer();
 }
 
 void VspDaemon::closeClient(int fd)
@@ -435,7 +546,7 @@ std::vector<char> VspDaemon::execute(const char *request, size_t size)
             rc = vspd::ErrFileNotFound;
             break;
         }
-        const QString key = kPortsKey + QLatin1Char('\\') + QString::fromStdString(recordKey(*pair));
+        const QString key = kPortsKey + QLatin1Char('\\') + latin1(recordKey(*pair));
         if (op == vspd::OpDeletePair) {
             VLOG(4) << "vspd deletes the pair of " << latin1(name);
             m_registry->deleteTree(key);
@@ -457,7 +568,7 @@ std::vector<char> VspDaemon::execute(const char *request, size_t size)
         QStringList records;
         while (!m_pairs.empty()) {
             PairRelay &pair = *m_pairs.begin()->second;
-            records.append(kPortsKey + QLatin1Char('\\') + QString::fromStdString(recordKey(pair)));
+            records.append(kPortsKey + QLatin1Char('\\') + latin1(recordKey(pair)));
             deletePair(pair.id());
         }
         if (!records.isEmpty())
@@ -533,7 +644,7 @@ uint32_t VspDaemon::createPair(const std::string &first, const std::string &seco
     for (int i = 0; i < 2; ++i)
         m_watches[pair->end(i).watch] = {id, i};
     if (!fromRecord) {
-        const QString key = kPortsKey + QLatin1Char('\\') + QString::fromStdString(recordKey(*pair));
+        const QString key = kPortsKey + QLatin1Char('\\') + latin1(recordKey(*pair));
         using Value = RegistryStore::Value;
         m_registry->setValues(
             key,
@@ -546,6 +657,9 @@ uint32_t VspDaemon::createPair(const std::string &first, const std::string &seco
     VLOG(4) << "vspd pair " << latin1(name0) << " (" << QString::fromStdString(pair->end(0).pts) << ") <-> "
             << latin1(name1) << " (" << QString::fromStdString(pair->end(1).pts) << ")";
     m_pairs[id] = std::move(pair);
+    // A user may have opened a terminal between its creation and our watch on it: count the users
+    // from the descriptors once the watch is there.
+    armRecount();
     return vspd::ErrSuccess;
 }
 
@@ -585,7 +699,7 @@ std::string VspDaemon::recordKey(const PairRelay &pair) const
 
 bool VspDaemon::linkPort(const std::string &name, const std::string &pts, std::string *error)
 {
-    const std::string path = m_portsFolder + "/" + name;
+    const std::string path = m_portsFolder + "/" + fileName(name);
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0) {
         // Only a link to a pseudo-terminal is ours to replace (left by a daemon that was killed).
@@ -597,7 +711,7 @@ bool VspDaemon::linkPort(const std::string &name, const std::string &pts, std::s
             return false;
         }
     }
-    const std::string temp = m_portsFolder + "/.vspd-" + std::to_string(::getpid()) + "-" + name;
+    const std::string temp = m_portsFolder + "/.vspd-" + std::to_string(::getpid()) + "-" + fileName(name);
     ::unlink(temp.c_str());
     if (::symlink(pts.c_str(), temp.c_str()) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
         *error = "cannot create " + path + ": " + std::strerror(errno);
@@ -609,7 +723,7 @@ bool VspDaemon::linkPort(const std::string &name, const std::string &pts, std::s
 
 void VspDaemon::unlinkPort(const std::string &name, const std::string &pts)
 {
-    const std::string path = m_portsFolder + "/" + name;
+    const std::string path = m_portsFolder + "/" + fileName(name);
     char target[256] = {0};
     if (::readlink(path.c_str(), target, sizeof target - 1) > 0 && pts == target)
         ::unlink(path.c_str());
@@ -723,9 +837,10 @@ void VspDaemon::recountOpeners(bool all)
     for (auto &p : m_pairs) {
         for (int i = 0; i < 2; ++i) {
             PairRelay::End &end = p.second->end(i);
+            // Both ways: an open before our watch was added raised no event, and a
+            // descriptor shared by several processes closes without one per user.
             const int found = counts[end.pts];
-            // Without lost events an open we have not seen in the descriptors yet still counts.
-            if (all || found < end.openers)
+            if (found != end.openers)
                 p.second->setOpeners(i, found);
         }
     }

@@ -32,10 +32,12 @@ private:
         std::vector<char> in;
         std::vector<char> out;
         size_t sent = 0;
+        int64_t since = 0; // monotonic ms of the accept; the request and its answer end by a deadline
     };
 
     bool takeFolder();
     bool listenOnSocket();
+    void removeStaleLinks();
     void restoreRecordedPairs();
     void loop();
     void shutdown();
@@ -43,6 +45,9 @@ private:
     void acceptClients();
     void serveClient(int fd, uint32_t events);
     void closeClient(int fd);
+    bool makeRoomForClient();
+    void armClientTimer();
+    void clientTimer();
     std::vector<char> execute(const char *request, size_t size);
 
     uint32_t createPair(const std::string &first, const std::string &second, bool fromRecord, bool strict,
@@ -60,6 +65,8 @@ private:
     void recountTimer();
 
     static constexpr int kRecountDelayMs = 10;
+    static constexpr int64_t kClientDeadlineMs = 5000;
+    static constexpr size_t kMaxClients = 256;
 
     std::string m_driverFolder;
     std::string m_portsFolder;
@@ -70,6 +77,7 @@ private:
     int m_signalFd = -1;
     int m_inotifyFd = -1;
     int m_recountFd = -1;
+    int m_clientTimerFd = -1;
     int m_folderWatch = -1;
     int64_t m_lastOpen = 0; // monotonic ms of the last open event
     bool m_running = true;

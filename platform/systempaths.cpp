@@ -30,6 +30,6 @@ QString SystemPaths::portsFolder()
     if (!fromEnv.isEmpty())
         return QDir(fromEnv).absolutePath();
     if (::geteuid() == 0)
-        return QStringLiteral("/dev");
+        return QStringLiteral("/dev/velmora"); // a folder of its own: no port can shadow a device
     return systemFolder() + QStringLiteral("/ports");
 }

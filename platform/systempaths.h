@@ -9,7 +9,7 @@ public:
     // VELMORA_SYSTEM_DIR, else /var/lib/velmora when writable, else the
     // per-user state folder. Created on first use.
     static QString systemFolder();
-    // Where the port driver exposes its ports: VELMORA_PORTS_DIR, else /dev
-    // for root, else "ports" under the system folder.
+    // Where the port driver exposes its ports: VELMORA_PORTS_DIR, else
+    // /dev/velmora for root, else "ports" under the system folder.
     static QString portsFolder();
 };

@@ -3,12 +3,14 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QList>
 #include <QString>
 
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -108,6 +110,29 @@ inline qint64 cpuTicks(qint64 pid)
     const QByteArray s = stat.readAll();
     const QList<QByteArray> f = s.mid(s.lastIndexOf(')') + 2).split(' ');
     return f.size() > 13 ? f[11].toLongLong() + f[12].toLongLong() : -1;
+}
+
+// A pseudo-terminal of our own whose slave is the given /dev/pts path (a
+// number a killed daemon left a link to): its master, or -1 when the kernel
+// hands out other numbers. Terminals taken on the way are closed again.
+inline int terminalAt(const QString &ptsPath)
+{
+    QList<int> taken;
+    int found = -1;
+    for (int i = 0; i < 256 && found < 0; ++i) {
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char name[64];
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
+            ::ptsname_r(master, name, sizeof name) != 0)
+            break;
+        if (QString::fromLatin1(name) == ptsPath)
+            found = master;
+        else
+            taken.append(master);
+    }
+    for (int fd : taken)
+        ::close(fd);
+    return found;
 }
 
 inline bool waitGone(qint64 pid, int ms)

@@ -1,6 +1,7 @@
 // The port driver through its control library: the daemon it starts, the
 // control calls and their errors, and the relay of real pseudo-terminals.
 #include "platform/registrystore.h"
+#include "platform/systempaths.h"
 #include "tests/driver/ptyhelpers.h"
 #include "tests/support/testenv.h"
 
@@ -10,11 +11,14 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <grp.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -67,9 +71,33 @@ class TestVspd : public QObject
     int (*SetWiring)(const char *, const void *, quint32) = nullptr;
     int (*QueryBus)(const void *, quint32, void *, quint32) = nullptr;
     int (*DeleteAll)() = nullptr;
+    int (*PortDevicePath)(const char *, char *, quint32) = nullptr;
 
     QString port(const QString &name) const { return m_env->portsDir() + QLatin1Char('/') + name; }
     qint64 pid() const { return daemonPid(m_env->systemDir()); }
+
+    // The terminal the daemon reports behind an end; empty when it names none.
+    QString livePath(const char *name)
+    {
+        char path[256];
+        return PortDevicePath(name, path, sizeof path) ? QString::fromLatin1(path) : QString();
+    }
+
+    QStringList portNames(const QByteArray &list)
+    {
+        QStringList names;
+        for (const Port &p : parseList(list))
+            names << p.name;
+        return names;
+    }
+
+    void killDaemon()
+    {
+        const qint64 old = pid();
+        QVERIFY(old > 0);
+        QCOMPARE(::kill(pid_t(old), SIGKILL), 0);
+        QVERIFY(waitGone(old, 5000));
+    }
 
     QByteArray query(int *error = nullptr, quint32 size = 65536)
     {
@@ -95,8 +123,9 @@ private slots:
         SetWiring = reinterpret_cast<decltype(SetWiring)>(m_lib.resolve("SetWiring"));
         QueryBus = reinterpret_cast<decltype(QueryBus)>(m_lib.resolve("QueryBus"));
         DeleteAll = reinterpret_cast<decltype(DeleteAll)>(m_lib.resolve("DeleteAll"));
+        PortDevicePath = reinterpret_cast<decltype(PortDevicePath)>(m_lib.resolve("PortDevicePath"));
         QVERIFY(CreatePair && DeletePair && SetStrictBaudrate && SetBreak && SetWiring && QueryBus &&
-                DeleteAll);
+                DeleteAll && PortDevicePath);
     }
 
     void cleanupTestCase()
@@ -493,6 +522,193 @@ private slots:
         QVERIFY(!QFileInfo(port("COM5")).isSymLink());
         RegistryStore store(m_env->systemDir());
         QCOMPARE(store.subKeys(kPorts), QStringList{"COM5"});
+    }
+
+    void namesWithNonAsciiLettersAreOneName()
+    {
+        // \xe9 and \xc9 are the small and the capital e with acute accent in Latin-1.
+        QVERIFY(CreatePair("\xe9X", ""));
+        QVERIFY(!CreatePair("\xe9X", ""));
+        QCOMPARE(errno, 183);
+        QVERIFY(!CreatePair("\xc9x", "OTHER"));
+        QCOMPARE(errno, 183);
+        QVERIFY(!CreatePair("OTHER", "null_\xc9x"));
+        QCOMPARE(errno, 183);
+        QVERIFY(!CreatePair("\xc9ZZ", "\xe9zz"));
+        QCOMPARE(errno, 87);
+        QVERIFY(portNames(query()).contains(QString::fromLatin1("\xe9X")));
+        QVERIFY(!portNames(query()).contains(QStringLiteral("OTHER")));
+        RegistryStore store(m_env->systemDir());
+        QVERIFY(store.subKeys(kPorts).contains(QString::fromLatin1("\xc9X")));
+        const QString terminal = livePath("\xc9x");
+        QVERIFY(terminal.startsWith(QStringLiteral("/dev/pts/")));
+        QCOMPARE(QFileInfo(port(QString::fromLatin1("\xe9X"))).symLinkTarget(), terminal);
+        QCOMPARE(livePath("NULL_\xe9x"), QFileInfo(port(QString::fromLatin1("NULL_\xe9X"))).symLinkTarget());
+        QVERIFY(SetStrictBaudrate("\xc9X", 1));
+
+        QVERIFY(DeletePair("\xc9X"));
+        QVERIFY(!QFileInfo(port(QString::fromLatin1("\xe9X"))).isSymLink());
+        QVERIFY(!store.subKeys(kPorts).contains(QString::fromLatin1("\xc9X")));
+        QVERIFY(!DeletePair("\xe9X"));
+        QCOMPARE(errno, 2);
+        QVERIFY(livePath("\xe9X").isEmpty());
+        QCOMPARE(errno, 2);
+    }
+
+    void aKilledDaemonsLinksNeverLeadToAForeignTerminal()
+    {
+        QVERIFY(CreatePair("KEEP", ""));
+        QVERIFY(CreatePair("GONE", "GONE2"));
+        const QString oldGone = QFileInfo(port("GONE")).symLinkTarget();
+        QVERIFY(oldGone.startsWith(QStringLiteral("/dev/pts/")));
+        // Things in the ports folder the daemon never made.
+        QFile note(port("NOTE"));
+        QVERIFY(note.open(QIODevice::WriteOnly));
+        note.close();
+        QVERIFY(QFile::link(QStringLiteral("/dev/null"), port("NULLDEV")));
+        killDaemon();
+        // The pair's record goes while no daemon runs; its links stay behind, and its terminal number
+        // goes to a program of somebody else.
+        RegistryStore store(m_env->systemDir());
+        store.deleteTree(kPorts + QStringLiteral("\\GONEGONE2"));
+        QVERIFY(QFileInfo(port("GONE")).isSymLink());
+        const int foreign = terminalAt(oldGone);
+        if (foreign < 0)
+            QSKIP("another program took the terminal number meanwhile");
+
+        QVERIFY(livePath("GONE").isEmpty()); // starts the daemon
+        QCOMPARE(errno, 2);
+        QVERIFY(pid() > 0);
+        QVERIFY(!QFileInfo(port("GONE")).isSymLink());
+        QVERIFY(!QFileInfo(port("GONE2")).isSymLink());
+        QCOMPARE(portNames(query()), (QStringList{"COM5", "NULL_COM5", "KEEP", "NULL_KEEP"}));
+        for (const char *name : {"COM5", "NULL_COM5", "KEEP", "NULL_KEEP"}) {
+            const QString target = QFileInfo(port(QString::fromLatin1(name))).symLinkTarget();
+            QCOMPARE(target, livePath(name));
+            QVERIFY(target != oldGone);
+        }
+        QVERIFY(QFileInfo(port("NOTE")).isFile());
+        QCOMPARE(QFileInfo(port("NULLDEV")).symLinkTarget(), QStringLiteral("/dev/null"));
+        QVERIFY(QFile::remove(port("NOTE")) && QFile::remove(port("NULLDEV")));
+        // The foreign terminal never saw a byte of the ports.
+        const int keep = openRaw(port("KEEP"));
+        const int nullKeep = openRaw(port("NULL_KEEP"));
+        QVERIFY(writeAll(keep, "to the peer"));
+        QCOMPARE(readUpTo(nullKeep, 11, 2000), QByteArray("to the peer"));
+        QVERIFY(!readable(foreign, 100));
+        ::close(keep);
+        ::close(nullKeep);
+        ::close(foreign);
+    }
+
+    void aPortReopenedDuringARestartCarriesBytes()
+    {
+        // The program at the user's end retries its open in a tight loop while the daemon is away; whatever
+        // it opens must be its own end, and counted as open, once the daemon is back.
+        const QList<QByteArray> names{"R0", "R1", "R2"};
+        for (const QByteArray &n : names)
+            QVERIFY(CreatePair(n.constData(), ""));
+        for (int round = 0; round < 8; ++round) {
+            killDaemon();
+            QVector<int> user(names.size(), -1);
+            std::atomic<bool> give_up{false};
+            QVector<std::thread *> openers;
+            for (int i = 0; i < names.size(); ++i) {
+                const QByteArray path = QFile::encodeName(port(QString::fromLatin1(names[i])));
+                openers.append(new std::thread([&user, &give_up, path, i] {
+                    while (!give_up.load() &&
+                           (user[i] = ::open(path.constData(), O_RDWR | O_NOCTTY | O_CLOEXEC)) < 0) {
+                    }
+                }));
+            }
+            const bool back = !query().isEmpty(); // starts the daemon
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (std::chrono::steady_clock::now() < deadline && user.contains(-1))
+                ::usleep(1000);
+            give_up = true;
+            for (std::thread *t : openers) {
+                t->join();
+                delete t;
+            }
+            QVERIFY(back);
+            for (int i = 0; i < names.size(); ++i) {
+                QVERIFY2(user[i] >= 0, names[i].constData());
+                const int engine = openRaw(port(QString::fromLatin1("NULL_" + names[i])));
+                const QByteArray message = names[i] + " round " + QByteArray::number(round);
+                QVERIFY(writeAll(engine, message));
+                QCOMPARE(readUpTo(user[i], message.size(), 3000), message);
+                QVERIFY(writeAll(user[i], "back"));
+                QCOMPARE(readUpTo(engine, 4, 3000), QByteArray("back"));
+                ::close(engine);
+                ::close(user[i]);
+            }
+        }
+    }
+
+    void silentClientsLockNobodyOut()
+    {
+        const QByteArray socketPath = QFile::encodeName(m_env->systemDir() + "/vspd/control.sock");
+        auto connectToDaemon = [&socketPath] {
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::memcpy(addr.sun_path, socketPath.constData(), size_t(socketPath.size()) + 1);
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+                ::close(fd);
+                return -1;
+            }
+            return fd;
+        };
+        // More connections than the daemon keeps, each a request that never ends.
+        QVector<int> silent;
+        for (int i = 0; i < 300; ++i) {
+            const int fd = connectToDaemon();
+            QVERIFY(fd >= 0);
+            if (i % 2)
+                QCOMPARE(::write(fd, "\x10\0\0\0", 4), ssize_t(4));
+            silent.append(fd);
+            if (silent.size() % 50 == 0)
+                QVERIFY(!query().isEmpty()); // the daemon keeps answering meanwhile
+        }
+        int error = -1;
+        QVERIFY(!query(&error).isEmpty());
+        QCOMPARE(error, 0);
+        QVERIFY(CreatePair("BUSY", ""));
+        QVERIFY(DeletePair("BUSY"));
+        // Every silent client is sent away after its deadline; the newest at the latest.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (int fd : silent) {
+            pollfd p{fd, POLLIN, 0};
+            const int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     deadline - std::chrono::steady_clock::now())
+                                     .count());
+            QVERIFY(::poll(&p, 1, qMax(left, 0)) == 1);
+            char byte;
+            QCOMPARE(::read(fd, &byte, 1), ssize_t(0));
+            ::close(fd);
+        }
+        QVERIFY(!query().isEmpty());
+    }
+
+    void aRootDaemonKeepsItsPortsInAFolderOfItsOwn()
+    {
+        QProcess help;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("VELMORA_PORTS_DIR"));
+        help.setProcessEnvironment(env);
+        help.start(TestEnv::binary(QStringLiteral("vspd")), {QStringLiteral("--help")});
+        QVERIFY(help.waitForFinished(5000));
+        QCOMPARE(help.exitCode(), 0);
+        const QString text = QString::fromLocal8Bit(help.readAllStandardError());
+        const QString expected =
+            ::geteuid() == 0 ? QStringLiteral("/dev/velmora") : m_env->systemDir() + QStringLiteral("/ports");
+        QVERIFY2(text.contains(QStringLiteral("ports in %1\n").arg(expected)), qPrintable(text));
+        // The program looks for the ports where the driver puts them.
+        const QByteArray saved = qgetenv("VELMORA_PORTS_DIR");
+        qunsetenv("VELMORA_PORTS_DIR");
+        const QString programs = SystemPaths::portsFolder();
+        qputenv("VELMORA_PORTS_DIR", saved);
+        QCOMPARE(programs, expected);
     }
 };
 
