@@ -1,10 +1,11 @@
 #include "ports/serialportenumerator.h"
 
 #include "platform/systempaths.h"
+#include "ports/vspinterface.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QSerialPortInfo>
 
 QList<SerialPortEnumerator::PortInfo> SerialPortEnumerator::driverPorts()
@@ -16,11 +17,13 @@ QList<SerialPortEnumerator::PortInfo> SerialPortEnumerator::driverPorts()
     for (const QFileInfo &entry : entries) {
         if (!entry.isSymLink())
             continue;
-        // Only links to a numbered pseudo-terminal that still exists are the driver's ports:
-        // not /dev/ptmx (a link into /dev/pts on many systems), nor a link a killed driver left.
-        const QString target = entry.symLinkTarget();
-        static const QRegularExpression ptsPath(QStringLiteral("^/dev/pts/[0-9]+$"));
-        if (!ptsPath.match(target).hasMatch() || !QFileInfo::exists(target))
+        // A link is a port only while the running driver reports that very terminal behind the name:
+        // a link a killed driver left leads to a number any program's terminal may have now.
+        QString live;
+        if (!VSPInterface::driverPortPath(entry.fileName(), &live))
+            continue;
+        const QString target = QFile::symLinkTarget(entry.absoluteFilePath()); // read now, not cached
+        if (target != live)
             continue;
         PortInfo info;
         info.name = entry.fileName();
@@ -46,7 +49,7 @@ QList<SerialPortEnumerator::PortInfo> SerialPortEnumerator::availablePorts()
     for (const PortInfo &p : driverPorts()) {
         bool known = false;
         for (const PortInfo &q : qAsConst(ports))
-            known = known || q.name.compare(p.name, Qt::CaseInsensitive) == 0;
+            known = known || VSPInterface::samePortName(q.name, p.name);
         if (!known)
             ports.append(p);
     }
@@ -57,12 +60,15 @@ QString SerialPortEnumerator::devicePath(const QString &portName)
 {
     if (QDir::isAbsolutePath(portName))
         return portName;
+    // A link that is not a live port of the driver is no way to a port.
     const QString link = SystemPaths::portsFolder() + QLatin1Char('/') + portName;
-    if (QFileInfo(link).isSymLink())
+    QString live;
+    if (QFileInfo(link).isSymLink() && VSPInterface::driverPortPath(portName, &live) &&
+        QFile::symLinkTarget(link) == live)
         return link;
     // Port names are compared without regard to case, as the driver does.
     for (const PortInfo &p : driverPorts())
-        if (p.name.compare(portName, Qt::CaseInsensitive) == 0)
+        if (VSPInterface::samePortName(p.name, portName))
             return p.systemLocation;
     return QStringLiteral("/dev/") + portName;
 }
@@ -70,7 +76,7 @@ QString SerialPortEnumerator::devicePath(const QString &portName)
 bool SerialPortEnumerator::isPresent(const QString &portName)
 {
     for (const PortInfo &p : availablePorts())
-        if (p.name.compare(portName, Qt::CaseInsensitive) == 0)
+        if (VSPInterface::samePortName(p.name, portName))
             return true;
     return false;
 }

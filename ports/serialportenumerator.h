@@ -17,9 +17,10 @@ public:
     };
 
     static QList<PortInfo> availablePorts();
-    // The driver's ports only: the links in its ports folder that lead to a pseudo-terminal.
+    // The driver's ports only: the links in its ports folder that lead to the terminal the running
+    // driver reports behind that name (the first call may start the driver).
     static QList<PortInfo> driverPorts();
-    // An absolute path stays as it is; a driver port maps to its link; any other name to /dev/NAME.
+    // An absolute path stays as it is; a live driver port maps to its link; any other name to /dev/NAME.
     static QString devicePath(const QString &portName);
     static bool isPresent(const QString &portName);
 };

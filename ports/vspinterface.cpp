@@ -129,6 +129,11 @@ QString VSPInterface::portsKey()
     return QString::fromLatin1(kPortsPath);
 }
 
+bool VSPInterface::samePortName(const QString &a, const QString &b)
+{
+    return a.toUpper() == b.toUpper();
+}
+
 quint32 VSPInterface::wiringMask(quint32 wiring)
 {
     if (wiring == 0xFFFFFFFFu)

@@ -71,6 +71,9 @@ public:
     static QString libraryName();
     // The registry key of the driver's pair records.
     static QString portsKey();
+    // The one comparison of port names: both upper-cased with QString::toUpper, as the driver
+    // upper-cases the 8-bit names it is given.
+    static bool samePortName(const QString &a, const QString &b);
     // 0 stays 0, 0xFFFFFFFF (full emulation) becomes 0x10A0, others pass unchanged.
     static quint32 wiringMask(quint32 wiring);
 

@@ -175,6 +175,65 @@ private slots:
         QVERIFY(!m_vsp->deletePort(QStringLiteral("COM9")));
     }
 
+    void aStaleLinkIsNeverADriverPort()
+    {
+        const QString oldTerminal = QFileInfo(port("COM5")).symLinkTarget();
+        const qint64 old = pid();
+        QCOMPARE(::kill(pid_t(old), SIGKILL), 0);
+        QVERIFY(waitGone(old, 5000));
+        // The killed driver's link now leads to the terminal of a program of somebody else.
+        QCOMPARE(QFileInfo(port("COM5")).symLinkTarget(), oldTerminal);
+        const int foreign = terminalAt(oldTerminal);
+        if (foreign < 0)
+            QSKIP("another program took the terminal number meanwhile");
+
+        // Looking at the ports starts the driver again; whatever is listed is its own terminal.
+        const QString path = SerialPortEnumerator::devicePath(QStringLiteral("com5"));
+        QVERIFY(QFileInfo(path).symLinkTarget() != oldTerminal);
+        QVERIFY(pid() != old && processAlive(pid()));
+        QStringList names;
+        for (const SerialPortEnumerator::PortInfo &p : SerialPortEnumerator::availablePorts()) {
+            if (!p.driverPort)
+                continue;
+            names << p.name;
+            QString live;
+            QVERIFY(m_vsp->livePortPath(p.name, &live));
+            QCOMPARE(QFileInfo(p.systemLocation).symLinkTarget(), live);
+            QVERIFY(live != oldTerminal);
+        }
+        QCOMPARE(names, (QStringList{"COM5", "NULL_COM5"}));
+        QVERIFY(flows("COM5", "NULL_COM5", 4096));
+        QVERIFY(!readable(foreign, 100));
+
+        // A link the driver does not report is no port, and its name maps to no link.
+        QVERIFY(QFile::link(oldTerminal, port("COM6")));
+        QVERIFY(!SerialPortEnumerator::isPresent(QStringLiteral("COM6")));
+        QCOMPARE(SerialPortEnumerator::devicePath(QStringLiteral("COM6")), QStringLiteral("/dev/COM6"));
+        QVERIFY(QFile::remove(port("COM6")));
+        ::close(foreign);
+    }
+
+    void namesWithNonAsciiLettersThroughTheInterface()
+    {
+        const QString small = QString::fromLatin1("\xe9x"), capital = QString::fromLatin1("\xc9X");
+        QVERIFY(m_vsp->createPort(QString(), small, 0, false));
+        QVERIFY(!m_vsp->createPort(QString(), capital, 0, false));
+        QVERIFY(RegistryStore().subKeys(kPorts).contains(capital));
+        QVERIFY(SerialPortEnumerator::isPresent(capital));
+        QCOMPARE(SerialPortEnumerator::devicePath(small), port(capital));
+        QString live;
+        QVERIFY(m_vsp->livePortPath(QStringLiteral("null_") + small, &live));
+        QCOMPARE(QFileInfo(port(QStringLiteral("NULL_") + capital)).symLinkTarget(), live);
+        QVERIFY(m_vsp->updatePortList());
+        QString peer;
+        QVERIFY(m_vsp->findPeer(small, &peer));
+        QCOMPARE(peer, QStringLiteral("NULL_") + capital);
+        QVERIFY(m_vsp->deletePort(small));
+        QVERIFY(!RegistryStore().subKeys(kPorts).contains(capital));
+        QVERIFY(!SerialPortEnumerator::isPresent(capital));
+        QVERIFY(!m_vsp->livePortPath(capital, &live));
+    }
+
     void enginesCanCallFromTheirThreads()
     {
         QVector<QThread *> threads;
