@@ -3,6 +3,7 @@
 #include "config/serialsettings.h"
 #include "log/debug_class.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QSettings>
 
@@ -34,28 +35,42 @@ QString readText(const QSettings &s, const QString &key, const QString &defaultV
     return v.toString();
 }
 
-// Array size, bounded by what the file really holds: an absurd "size"
-// never makes the reader produce millions of empty elements.
-int boundedArraySize(QSettings &s, const QString &array, int limit)
+void appendError(QString *errors, const QString &message)
 {
-    const int declared = s.beginReadArray(array);
-    int highest = 0;
+    if (!errors)
+        return;
+    if (!errors->isEmpty())
+        *errors += QStringLiteral("| ");
+    *errors += message;
+}
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("ConfigurationFile", text);
+}
+
+// The number of elements to read: the declared size, bounded so that an
+// absurd "size" never makes the reader produce millions of elements. Every
+// declared element is read, present or not, so that a missing one is noticed
+// rather than silently dropped at the next save.
+int boundedArraySize(QSettings &s, const QString &array, int limit, int *declaredOut = nullptr)
+{
+    const int declared = qMax(0, s.beginReadArray(array));
     s.endArray();
-    s.beginGroup(array);
-    const QStringList groups = s.childGroups();
-    s.endGroup();
-    for (const QString &g : groups) {
-        bool ok = false;
-        const int index = g.toInt(&ok);
-        if (ok && index > highest && index <= declared)
-            highest = index;
-    }
-    if (highest > limit) {
-        VLOG(-10) << "Config array " << array << " holds " << highest << " elements, reading the first "
+    if (declaredOut)
+        *declaredOut = declared;
+    if (declared > limit) {
+        VLOG(-10) << "Config array " << array << " declares " << declared << " elements, reading the first "
                   << limit;
-        highest = limit;
+        return limit;
     }
-    return highest;
+    return declared;
+}
+
+// An array element with no key at all (the reader is positioned on it).
+bool elementMissing(const QSettings &s)
+{
+    return s.childKeys().isEmpty() && s.childGroups().isEmpty();
 }
 
 void openSettings(QSettings &s)
@@ -83,16 +98,55 @@ void ConfigurationFile::backup() const
         VLOG(10) << "Save config file - make backup copy failed";
 }
 
-int ConfigurationFile::load(QVector<TunnelSettings> &list, AppSettings &app, QString *errors) const
+QString ConfigurationFile::readProblem() const
 {
+    QFile file(m_path);
+    if (!file.exists() || file.open(QIODevice::ReadOnly))
+        return QString();
+    return file.errorString();
+}
+
+bool ConfigurationFile::writable() const
+{
+    // Writing over a file that could not be read would replace the user's
+    // configurations with whatever is in memory.
+    const QString problem = readProblem();
+    if (problem.isEmpty())
+        return true;
+    VLOG(-10) << "Config file " << m_path << " cannot be read (" << problem << "), not writing over it";
+    return false;
+}
+
+int ConfigurationFile::load(QVector<TunnelSettings> &list, AppSettings &app, QString *errors,
+                            QString *unreadable) const
+{
+    const QString problem = readProblem();
+    if (!problem.isEmpty()) {
+        VLOG(-10) << "Config file " << m_path << " cannot be read: " << problem;
+        if (unreadable)
+            *unreadable = problem;
+        return 0;
+    }
     QSettings s(m_path, QSettings::IniFormat);
     openSettings(s);
+    if (s.status() == QSettings::AccessError) {
+        VLOG(-10) << "Config file " << m_path << " cannot be read";
+        if (unreadable)
+            *unreadable = tr("błąd dostępu");
+        return 0;
+    }
 
     int rejected = 0;
-    const int n = boundedArraySize(s, QStringLiteral("powiazania"), kMaxConfigurations);
+    int declared = 0;
+    const int n = boundedArraySize(s, QStringLiteral("powiazania"), kMaxConfigurations, &declared);
+    int missing = 0;
     s.beginReadArray(QStringLiteral("powiazania"));
     for (int i = 0; i < n; ++i) {
         s.setArrayIndex(i);
+        if (elementMissing(s)) {
+            ++missing;
+            continue;
+        }
         TunnelSettings t;
         t.autostart = readInt(s, QStringLiteral("autostart"), 0);
         t.autorestart = readInt(s, QStringLiteral("autorestart"), 0);
@@ -114,7 +168,8 @@ int ConfigurationFile::load(QVector<TunnelSettings> &list, AppSettings &app, QSt
         t.tunnel_remoteip = readText(s, QStringLiteral("serial_zdalne_ip"));
         t.description = readText(s, QStringLiteral("opis"));
 
-        const int tunnels = boundedArraySize(s, QStringLiteral("powiazanie"), kMaxTunnels);
+        int declaredTunnels = 0;
+        const int tunnels = boundedArraySize(s, QStringLiteral("powiazanie"), kMaxTunnels, &declaredTunnels);
         s.beginReadArray(QStringLiteral("powiazanie"));
         for (int j = 0; j < tunnels; ++j) {
             s.setArrayIndex(j);
@@ -126,24 +181,53 @@ int ConfigurationFile::load(QVector<TunnelSettings> &list, AppSettings &app, QSt
         }
         s.endArray();
 
-        if (t.validate()) {
+        bool valid = t.validate();
+        if (valid && declaredTunnels > tunnels) {
+            // Keeping part of the tunnels would drop the rest at the next save.
+            t.validation_error =
+                tr("Zbyt wiele tuneli COM w konfiguracji numer %1: %2 (dozwolone najwyżej %3)")
+                    .arg(i + 1)
+                    .arg(declaredTunnels)
+                    .arg(kMaxTunnels);
+            valid = false;
+        }
+        if (valid) {
             list.append(t);
         } else {
             ++rejected;
-            if (errors) {
-                if (!errors->isEmpty())
-                    *errors += QStringLiteral("| ");
-                *errors += t.validation_error;
-            }
+            appendError(errors, t.validation_error);
             VLOG(-10) << t.validation_error;
         }
     }
     s.endArray();
+    if (missing > 0) {
+        rejected += missing;
+        const QString message =
+            tr("Brak danych %1 z %2 zadeklarowanych konfiguracji").arg(missing).arg(declared);
+        appendError(errors, message);
+        VLOG(-10) << message;
+    }
+    if (declared > n) {
+        rejected += declared - n;
+        const QString message =
+            tr("Plik deklaruje %1 konfiguracji, wczytano najwyżej %2").arg(declared).arg(n);
+        appendError(errors, message);
+        VLOG(-10) << message;
+    }
 
     app.autorun = readInt(s, QStringLiteral("/aplikacja/autouruchamianie"), 1) != 0;
     app.restarts_blocked = readInt(s, QStringLiteral("/aplikacja/autorestarty"), 1) == 0;
     app.start_minimized = readInt(s, QStringLiteral("/aplikacja/startujzminimalizowany"), 0) != 0;
     app.task_delay = readInt(s, QStringLiteral("/aplikacja/opoznieniezadania"), 0);
+    if (app.task_delay < 0 || app.task_delay > TunnelSettings::kMaxDelaySeconds) {
+        const QString message =
+            tr("Nieprawidłowe opóźnienie uruchomienia zadania: %1 s (dozwolone od 0 do %2 s), przyjęto 0")
+                .arg(app.task_delay)
+                .arg(TunnelSettings::kMaxDelaySeconds);
+        appendError(errors, message);
+        VLOG(-10) << message;
+        app.task_delay = 0;
+    }
     app.only_virtual = readInt(s, QStringLiteral("/aplikacja/tylkowirtualne"), 1) != 0;
     app.start_with_system = readInt(s, QStringLiteral("/aplikacja/startzsystemem"), 0) != 0;
     app.start_wizard = readInt(s, QStringLiteral("/aplikacja/startwizard"), 1) != 0;
@@ -166,6 +250,8 @@ bool finish(QSettings &s)
 
 bool ConfigurationFile::save(const QVector<TunnelSettings> &list) const
 {
+    if (!writable())
+        return false;
     backup();
     QSettings s(m_path, QSettings::IniFormat);
     openSettings(s);
@@ -214,6 +300,8 @@ bool ConfigurationFile::save(const QVector<TunnelSettings> &list) const
 
 bool ConfigurationFile::saveApp(const AppSettings &app) const
 {
+    if (!writable())
+        return false;
     backup();
     QSettings s(m_path, QSettings::IniFormat);
     openSettings(s);

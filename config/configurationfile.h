@@ -22,13 +22,22 @@ public:
 
     // Appends the valid configurations to the list and reads the application
     // settings; returns how many configurations were rejected, their messages
-    // appended to errors (when given) separated by "| ".
-    int load(QVector<TunnelSettings> &list, AppSettings &app, QString *errors) const;
+    // appended to errors (when given) separated by "| ". A declared element
+    // that is missing counts as rejected; an application setting out of range
+    // takes its default and adds its message too.
+    // A file that exists but cannot be read leaves list and settings untouched,
+    // returns 0 and puts the reason into unreadable (when given).
+    int load(QVector<TunnelSettings> &list, AppSettings &app, QString *errors,
+             QString *unreadable = nullptr) const;
+    // Both refuse (false, logged) to write over a file that exists but cannot be read.
     bool save(const QVector<TunnelSettings> &list) const;
     bool saveApp(const AppSettings &app) const;
+    // Empty when the file is missing or readable, else why it cannot be read.
+    QString readProblem() const;
 
 private:
     void backup() const;
+    bool writable() const;
 
     QString m_path;
 };

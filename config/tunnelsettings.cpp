@@ -3,7 +3,12 @@
 #include "runtime/tunnelcommengine.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QStringList>
+
+#include <cerrno>
+#include <sys/stat.h>
 
 namespace
 {
@@ -19,6 +24,25 @@ void registerTunnelSettingsMetaTypes()
 {
     qRegisterMetaType<TunnelSettings>("TunnelSettings");
     qRegisterMetaType<TunnelSettings::TunnelState>("TunnelSettings::TunnelState");
+}
+
+bool TunnelSettings::isValidPortName(const QString &name)
+{
+    if (name.isEmpty())
+        return false;
+    for (const QChar c : name)
+        if (c.category() == QChar::Other_Control)
+            return false;
+    if (!name.contains(QLatin1Char('/')))
+        return name != QLatin1String(".") && name != QLatin1String("..");
+    // An absolute path without "." or ".." steps; when it exists it must be a
+    // character device (a port that is unplugged right now may be missing).
+    if (!name.startsWith(QLatin1Char('/')) || QDir::cleanPath(name) != name)
+        return false;
+    struct stat st;
+    if (::stat(QFile::encodeName(name).constData(), &st) != 0)
+        return errno == ENOENT;
+    return S_ISCHR(st.st_mode);
 }
 
 bool TunnelSettings::validParams(const QString &params)
@@ -73,9 +97,19 @@ bool TunnelSettings::checkIPTarget(const QString &target)
 bool TunnelSettings::validate()
 {
     validation_error.clear();
-    auto pcInterfaceValid = [this]() {
+    auto portNameValid = [this](const QString &name, const QString &where) {
+        if (isValidPortName(name))
+            return true;
+        validation_error =
+            tr("Nieprawidłowa nazwa portu szeregowego '%1' (%2): dozwolona jest nazwa bez ukośników, np. COM5, albo pełna ścieżka urządzenia znakowego, np. /dev/ttyUSB0")
+                .arg(name, where);
+        return false;
+    };
+    auto pcInterfaceValid = [this, &portNameValid]() {
         if (data_com.isEmpty())
             return true;
+        if (!portNameValid(data_com, tr("interfejs PC")))
+            return false;
         if (!checkIPTarget(data_ip))
             return false;
         if (!validParams(data_settings)) {
@@ -90,6 +124,8 @@ bool TunnelSettings::validate()
             validation_error = tr("Nie ustawiony port szeregowy dla tunelu PPP");
             return false;
         }
+        if (!portNameValid(tunnel_com, tr("tunel PPP")))
+            return false;
         if (!pcInterfaceValid())
             return false;
         if (!validParams(tunnel_settings)) {
@@ -101,6 +137,8 @@ bool TunnelSettings::validate()
     }
 
     if (!tm_com.isEmpty()) {
+        if (!portNameValid(tm_com, tr("monitor transakcji")))
+            return false;
         if (!checkIPTarget(tm_ip))
             return false;
         if (!validParams(tm_settings)) {
@@ -118,6 +156,8 @@ bool TunnelSettings::validate()
             validation_error += tr(" Nie ustawiony port szeregowy dla tunelu numer %1").arg(i + 1);
             return false;
         }
+        if (!portNameValid(proxy_com.at(i), tr("tunel %1").arg(i + 1)))
+            return false;
         if (!checkIPTarget(proxy_data.at(i))) {
             validation_error += tr(" (kanał danych) dla tunelu %1").arg(i + 1);
             return false;
@@ -131,6 +171,13 @@ bool TunnelSettings::validate()
             validation_error += tr(" Nieprawidłowe ustawienia portu COM dla tunelu %1").arg(i + 1);
             return false;
         }
+    }
+    // A negative delay or one of days is a damaged value, not a wish.
+    if (restart_delay < 0 || restart_delay > kMaxDelaySeconds) {
+        validation_error = tr("Nieprawidłowe opóźnienie restartu: %1 s (dozwolone od 0 do %2 s)")
+                               .arg(restart_delay)
+                               .arg(kMaxDelaySeconds);
+        return false;
     }
     return true;
 }

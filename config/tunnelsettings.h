@@ -16,6 +16,9 @@ public:
     enum TunnelMode { DirectIP = 0, PPP = 1 };
     enum TunnelState { Stopped = 0, Starting = 1, Running = 2, Stopping = 3, StoppedError = 4 };
 
+    // Longest restart or start-task delay a configuration may ask for: one day.
+    static constexpr int kMaxDelaySeconds = 24 * 60 * 60;
+
     TunnelSettings();
 
     bool validate();
@@ -25,6 +28,11 @@ public:
     QHostAddress deviceAddress() const;
     static QString stateName(int state, bool masculine = false);
     QString dump() const;
+
+    // A port name is a plain name (COM5, ttyUSB0) or the absolute path of a
+    // character device; anything else (a relative path, "..") could make the
+    // port map to a file outside the device folders.
+    static bool isValidPortName(const QString &name);
 
     // Compares every persisted field (what the configuration file keeps).
     bool sameStoredFields(const TunnelSettings &other) const;

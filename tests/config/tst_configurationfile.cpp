@@ -8,6 +8,9 @@
 #include <QTextCodec>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace
 {
 const char *const kExample = R"([General]
@@ -46,6 +49,37 @@ startwizard=0
 startzsystemem=0
 tylkowirtualne=1
 )";
+// Makes a file unreadable to this process while it lives: as root (who reads
+// anything) by acting as the user nobody, otherwise by taking its permissions.
+class Unreadable
+{
+public:
+    explicit Unreadable(const QString &file) : m_file(file)
+    {
+        if (::geteuid() == 0) {
+            QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner);
+            // The folder stays open to nobody, as a user's own data folder is.
+            ::chmod(QFile::encodeName(QFileInfo(file).absolutePath()).constData(), 0777);
+            m_asNobody = ::seteuid(65534) == 0;
+        } else {
+            QFile::setPermissions(file, QFileDevice::Permissions());
+        }
+    }
+    ~Unreadable() { restore(); }
+    void restore()
+    {
+        if (m_asNobody) {
+            m_asNobody = ::seteuid(0) != 0;
+            ::chmod(QFile::encodeName(QFileInfo(m_file).absolutePath()).constData(), 0700);
+        } else {
+            QFile::setPermissions(m_file, QFile::ReadOwner | QFile::WriteOwner);
+        }
+    }
+
+private:
+    QString m_file;
+    bool m_asNobody = false;
+};
 } // namespace
 
 class TestConfigurationFile : public QObject
@@ -277,6 +311,78 @@ private slots:
         QVERIFY(text.contains("serial_port=COM3"));
     }
 
+    void unreadableFileIsReportedAndNeverWrittenOver()
+    {
+        writeFile(kExample);
+        QFile::copy(path(), path() + QStringLiteral(".bak"));
+        ConfigurationFile file(path());
+        QVector<TunnelSettings> list{TunnelSettings()};
+        AppSettings app;
+        app.start_wizard = false;
+        QString errors, unreadable;
+        {
+            Unreadable locked(path());
+            QVERIFY(!file.readProblem().isEmpty());
+            QCOMPARE(file.load(list, app, &errors, &unreadable), 0);
+            QCOMPARE(unreadable, file.readProblem());
+            // Nothing was read, nothing was changed.
+            QCOMPARE(list.size(), 1);
+            QVERIFY(!app.start_wizard);
+            QVERIFY(errors.isEmpty());
+            QVERIFY(!file.save(list));
+            QVERIFY(!file.saveApp(app));
+        }
+        // The file and its backup are as they were.
+        QCOMPARE(readFile(path()), QByteArray(kExample));
+        QCOMPARE(readFile(path() + QStringLiteral(".bak")), QByteArray(kExample));
+        list.clear();
+        unreadable.clear();
+        QCOMPARE(file.load(list, app, &errors, &unreadable), 0);
+        QVERIFY(unreadable.isEmpty());
+        QCOMPARE(list.size(), 2);
+    }
+
+    void declaredElementsThatAreMissing()
+    {
+        // Tunnel 2 of configuration 1 and the whole of configuration 2 are declared but absent.
+        writeFile("[General]\npowiazania\\size=3\n"
+                  "powiazania\\1\\tryb=0\n"
+                  "powiazania\\1\\powiazanie\\size=2\n"
+                  "powiazania\\1\\powiazanie\\1\\port_com=COM11\n"
+                  "powiazania\\1\\powiazanie\\1\\port_dane=10.0.0.2:1100\n"
+                  "powiazania\\1\\powiazanie\\1\\port_sterowanie=10.0.0.2:1101\n"
+                  "powiazania\\3\\tryb=0\npowiazania\\3\\opis=trzecia\n"
+                  "[aplikacja]\nopoznieniezadania=-30\n");
+        QVector<TunnelSettings> list;
+        AppSettings app;
+        QString errors;
+        QCOMPARE(load(list, app, &errors), 2);
+        QCOMPARE(list.size(), 1);
+        QCOMPARE(list.at(0).description, QStringLiteral("trzecia"));
+        QCOMPARE(
+            errors,
+            QStringLiteral(
+                " Nie ustawiony port szeregowy dla tunelu numer 2"
+                "| Brak danych 1 z 3 zadeklarowanych konfiguracji"
+                "| Nieprawidłowe opóźnienie uruchomienia zadania: -30 s (dozwolone od 0 do 86400 s), przyjęto 0"));
+        QCOMPARE(app.task_delay, 0);
+
+        // More tunnels than the reader takes: the configuration is refused, never cut short.
+        QByteArray many = "[General]\npowiazania\\size=1\npowiazania\\1\\powiazanie\\size=300\n";
+        for (int j = 1; j <= 300; ++j)
+            many += "powiazania\\1\\powiazanie\\" + QByteArray::number(j) + "\\port_com=COM" +
+                    QByteArray::number(j) + "\npowiazania\\1\\powiazanie\\" + QByteArray::number(j) +
+                    "\\port_dane=10.0.0.2:1\npowiazania\\1\\powiazanie\\" + QByteArray::number(j) +
+                    "\\port_sterowanie=10.0.0.2:2\n";
+        writeFile(many);
+        list.clear();
+        errors.clear();
+        QCOMPARE(load(list, app, &errors), 1);
+        QVERIFY(list.isEmpty());
+        QCOMPARE(errors, QStringLiteral(
+                             "Zbyt wiele tuneli COM w konfiguracji numer 1: 300 (dozwolone najwyżej 256)"));
+    }
+
     void failedWriteIsReported()
     {
         // A file cannot live under /dev/null: the settings library reports an access error.
@@ -302,7 +408,9 @@ private slots:
                                                                      "powiazania\\size=2000000000")
                                      << 2;
         QTest::newRow("absurd nested size")
-            << QByteArray(kExample).replace("powiazanie\\size=1", "powiazanie\\size=2000000000") << 2;
+            // (a size of its own: the settings library caches a file of the same size and time)
+            << QByteArray(kExample).replace("powiazanie\\size=1", "powiazanie\\size=200000000")
+            << 1; // its tunnels 2 and on are missing
         QTest::newRow("negative size")
             << QByteArray(kExample).replace("powiazania\\size=2", "powiazania\\size=-5") << 0;
         QTest::newRow("wrong types") << QByteArray(kExample)
