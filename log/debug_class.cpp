@@ -6,9 +6,11 @@
 #include <QHostAddress>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -91,9 +93,20 @@ bool CGlobalDebugFileHandler::start(const QString &folder)
     }
     if (!openLogFile())
         return false;
-    QMutexLocker lock(&m_writeLock);
-    m_logFile.write(banner.toUtf8() + '\n');
-    m_logFile.flush();
+    bool failedNow;
+    QString fileError;
+    {
+        QMutexLocker lock(&m_writeLock);
+        failedNow = !writeToFile(banner.toUtf8() + '\n') && !m_fileFailureSaid;
+        if (failedNow) {
+            m_fileFailureSaid = true;
+            m_keepNextLineForUdp = true;
+            fileError = m_logFile.errorString();
+        }
+    }
+    if (failedNow)
+        VLOG(-10) << "Log file " << logFileName() << " cannot be written (" << fileError
+                  << "); the program goes on, its log lines are lost until the file takes them again";
     return true;
 }
 
@@ -110,7 +123,13 @@ bool CGlobalDebugFileHandler::openLogFile()
                         QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-ddThh-mm-ss")))
                    .arg(qint64(::getpid()));
         m_logFile.setFileName(name);
-        ok = m_logFile.open(QIODevice::WriteOnly | QIODevice::Append);
+        // Unbuffered: every line is written at once anyway, and a write the
+        // disk refuses fails right there instead of lingering in a buffer.
+        ok = m_logFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered);
+        m_fileFailing = false;
+        m_lostLines = 0;
+        if (!ok)
+            m_keepNextLineForUdp = true;
     }
     if (!ok) {
         VLOG(-100) << "Could not open log file name:" << name;
@@ -203,45 +222,95 @@ void CGlobalDebugFileHandler::SetLogSystems(const QString &systems)
 void CGlobalDebugFileHandler::setUdpTarget(const QString &address, quint16 port)
 {
     QHostAddress parsed(address);
-    bool isV4 = false;
-    quint32 v4 = parsed.toIPv4Address(&isV4);
-    if (parsed.isNull() || !isV4)
-        v4 = QHostAddress(QHostAddress::LocalHost).toIPv4Address();
-    // A plain socket rather than QUdpSocket: datagrams are sent from every
-    // thread that logs, and a QObject socket belongs to one thread.
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd >= 0) {
-        sockaddr_in any{};
-        any.sin_family = AF_INET;
-        ::bind(fd, reinterpret_cast<sockaddr *>(&any), sizeof(any));
+    if (parsed.isNull())
+        parsed = QHostAddress(QHostAddress::LocalHost);
+    QByteArray to;
+    int family;
+    if (parsed.protocol() == QAbstractSocket::IPv6Protocol) {
+        sockaddr_in6 a6{};
+        a6.sin6_family = AF_INET6;
+        a6.sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = parsed.toIPv6Address();
+        std::memcpy(&a6.sin6_addr, bytes.c, sizeof(bytes.c));
+        // A scope is an interface name or number (link-local addresses need it).
+        const QString scope = parsed.scopeId();
+        bool numeric = false;
+        a6.sin6_scope_id = scope.toUInt(&numeric);
+        if (!numeric && !scope.isEmpty())
+            a6.sin6_scope_id = ::if_nametoindex(scope.toLocal8Bit().constData());
+        to = QByteArray(reinterpret_cast<const char *>(&a6), sizeof(a6));
+        family = AF_INET6;
+    } else {
+        sockaddr_in a4{};
+        a4.sin_family = AF_INET;
+        a4.sin_port = htons(port);
+        a4.sin_addr.s_addr = htonl(parsed.toIPv4Address());
+        to = QByteArray(reinterpret_cast<const char *>(&a4), sizeof(a4));
+        family = AF_INET;
     }
+    // A plain socket rather than QUdpSocket: datagrams are sent from every
+    // thread that logs, and a QObject socket belongs to one thread. The
+    // kernel binds it to a free local port on the first send.
+    const int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     QMutexLocker lock(&m_writeLock);
     if (m_udpSocket >= 0)
         ::close(m_udpSocket);
     m_udpSocket = fd;
-    m_udpAddress = v4;
+    m_udpTo = to;
     m_udpPort = port;
+    if (!m_pendingUdpNotice.isEmpty()) {
+        sendDatagram(timestampText() + m_pendingUdpNotice);
+        m_pendingUdpNotice.clear();
+    }
 }
 
-void CGlobalDebugFileHandler::writeFileAndUdp(const QString &line)
+bool CGlobalDebugFileHandler::writeToFile(const QByteArray &bytes)
+{
+    if (m_fileFailing) {
+        // The gap is noted before the first line the file takes again.
+        const QString note =
+            QStringLiteral(
+                "%1 #%2# <debug_class.cpp|%3@%4> :: Log file takes lines again, %5 lines were lost")
+                .arg(levelTag(-10), QString::number(currentThreadId(), 16), QString::number(__LINE__),
+                     QString::fromUtf8(Q_FUNC_INFO), QString::number(m_lostLines));
+        const QByteArray noteBytes = (timestampText() + note + QLatin1Char('\n')).toUtf8();
+        if (m_logFile.write(noteBytes) != noteBytes.size()) {
+            ++m_lostLines;
+            return false;
+        }
+        m_fileFailing = false;
+        m_lostLines = 0;
+    }
+    if (m_logFile.write(bytes) == bytes.size())
+        return true;
+    m_fileFailing = true;
+    ++m_lostLines;
+    return false;
+}
+
+void CGlobalDebugFileHandler::sendDatagram(const QString &stampedLine)
+{
+    if (m_udpSocket < 0)
+        return;
+    const QByteArray datagram = (QStringLiteral("[%1-PID=%2]").arg(m_componentTag).arg(qint64(::getpid())) +
+                                 stampedLine + QLatin1Char('\n'))
+                                    .toUtf8();
+    ::sendto(m_udpSocket, datagram.constData(), size_t(datagram.size()), MSG_DONTWAIT,
+             reinterpret_cast<const sockaddr *>(m_udpTo.constData()), socklen_t(m_udpTo.size()));
+}
+
+bool CGlobalDebugFileHandler::writeFileAndUdp(const QString &line)
 {
     const QString stamp = timestampText();
+    bool failedNow = false;
     if (m_logFile.isOpen() && !m_noFile) {
-        m_logFile.write((stamp + line + QLatin1Char('\n')).toUtf8());
-        m_logFile.flush();
+        if (!writeToFile((stamp + line + QLatin1Char('\n')).toUtf8()) && !m_fileFailureSaid) {
+            m_fileFailureSaid = true;
+            failedNow = true;
+        }
     }
-    if (m_udpSocket >= 0) {
-        const QByteArray datagram =
-            (QStringLiteral("[%1-PID=%2]").arg(m_componentTag).arg(qint64(::getpid())) + stamp + line +
-             QLatin1Char('\n'))
-                .toUtf8();
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(m_udpPort);
-        to.sin_addr.s_addr = htonl(m_udpAddress);
-        ::sendto(m_udpSocket, datagram.constData(), size_t(datagram.size()), MSG_DONTWAIT,
-                 reinterpret_cast<sockaddr *>(&to), sizeof(to));
-    }
+    sendDatagram(stamp + line);
+    return failedNow;
 }
 
 void CGlobalDebugFileHandler::write(quint64 threadId, int level, const char *sourceFile, const char *function,
@@ -250,6 +319,9 @@ void CGlobalDebugFileHandler::write(quint64 threadId, int level, const char *sou
     if (!m_enabled)
         return;
     QString formatted;
+    bool fileFailedNow = false;
+    QString fileName;
+    QString fileError;
     {
         QMutexLocker lock(&m_writeLock);
         const char *slash = std::strrchr(sourceFile, '/');
@@ -264,7 +336,16 @@ void CGlobalDebugFileHandler::write(quint64 threadId, int level, const char *sou
         formatted = QStringLiteral("%1 #%2# <%3|%4@%5> :: %6")
                         .arg(levelTag(level), QString::number(threadId, 16), source, QString::number(line),
                              QString::fromUtf8(function), text);
-        writeFileAndUdp(formatted);
+        if (m_keepNextLineForUdp) {
+            m_keepNextLineForUdp = false;
+            if (m_udpSocket < 0)
+                m_pendingUdpNotice = formatted;
+        }
+        fileFailedNow = writeFileAndUdp(formatted);
+        if (fileFailedNow)
+            m_keepNextLineForUdp = true;
+        fileName = m_logFile.fileName();
+        fileError = m_logFile.errorString();
     }
     if (!m_consoleOff || level < 0) {
         QMutexLocker lock(&m_consoleLock);
@@ -272,6 +353,11 @@ void CGlobalDebugFileHandler::write(quint64 threadId, int level, const char *sou
         std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
         std::fflush(stderr);
     }
+    // Said once, at a negative level: it reaches standard error whatever the
+    // console setting, and the UDP copy (now or when it is switched on).
+    if (fileFailedNow)
+        VLOG(-10) << "Log file " << fileName << " cannot be written (" << fileError
+                  << "); the program goes on, its log lines are lost until the file takes them again";
 }
 
 void CGlobalDebugFileHandler::reset()
@@ -289,8 +375,13 @@ void CGlobalDebugFileHandler::reset()
     if (m_udpSocket >= 0)
         ::close(m_udpSocket);
     m_udpSocket = -1;
-    m_udpAddress = 0;
+    m_udpTo.clear();
     m_udpPort = 0;
+    m_fileFailing = false;
+    m_fileFailureSaid = false;
+    m_lostLines = 0;
+    m_keepNextLineForUdp = false;
+    m_pendingUdpNotice.clear();
     m_enabled = false;
     m_systemBits.clear();
     m_fileIndex.clear();

@@ -24,6 +24,8 @@ public:
     void setConsole(int on);
     void SetLogSystems(const QString &systems);
     void registerLogSystems(const QMap<QString, QString> &fileToSystem);
+    // An address that does not parse sends to 127.0.0.1; IPv6 addresses
+    // (with a scope such as %eth0) are sent to as they are.
     void setUdpTarget(const QString &address, quint16 port);
     bool openLogFile();
     QString logFileName() const;
@@ -40,7 +42,11 @@ public:
 private:
     CGlobalDebugFileHandler();
     ~CGlobalDebugFileHandler();
-    void writeFileAndUdp(const QString &line);
+    // Both with the write lock held. writeFileAndUdp returns true when this
+    // line is the first the log file refused (a full or failing disk).
+    bool writeFileAndUdp(const QString &line);
+    bool writeToFile(const QByteArray &bytes);
+    void sendDatagram(const QString &stampedLine);
     QString systemMask() const;
 
     QMutex m_writeLock;
@@ -52,8 +58,18 @@ private:
     std::atomic<bool> m_consoleOff{false};
     bool m_noFile = false;
     int m_udpSocket = -1;
-    quint32 m_udpAddress = 0; // IPv4, host order
+    QByteArray m_udpTo; // the destination as a socket address (IPv4 or IPv6)
     quint16 m_udpPort = 0;
+    // A log file that stops taking lines is said once on standard error and
+    // in the UDP copy; the lines lost meanwhile are counted and noted in the
+    // file when it takes lines again.
+    bool m_fileFailing = false;
+    bool m_fileFailureSaid = false;
+    qint64 m_lostLines = 0;
+    // A failure notice written before the UDP copy was switched on, sent
+    // when it is; the next line written is kept when the flag is set.
+    bool m_keepNextLineForUdp = false;
+    QString m_pendingUdpNotice;
     std::atomic<bool> m_enabled{false};
     QMutex m_consoleLock;
     QBitArray m_systemBits;

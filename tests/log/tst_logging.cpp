@@ -7,7 +7,9 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 // Captures what the facility writes to standard error while it lives.
@@ -162,6 +164,68 @@ private slots:
         StderrCapture err;
         QVERIFY(!h->start(dir.path() + QStringLiteral("/missing/folder")));
         QVERIFY(err.text().contains(QStringLiteral("[CRITICAL]")));
+        // The UDP copy, switched on later, still hears of it.
+        QUdpSocket listener;
+        QVERIFY(listener.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        h->setUdpTarget(QStringLiteral("127.0.0.1"), listener.localPort());
+        QVERIFY(listener.waitForReadyRead(5000));
+        QByteArray d(int(listener.pendingDatagramSize()), 0);
+        listener.readDatagram(d.data(), d.size());
+        QVERIFY2(d.contains("[CRITICAL]") && d.contains("Could not open log file name:"), d.constData());
+    }
+
+    void fileThatStopsTakingLinesIsSaidOnce()
+    {
+        QUdpSocket listener;
+        QVERIFY(listener.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        startLog(4);
+        h->setUdpTarget(QStringLiteral("127.0.0.1"), listener.localPort());
+        // Enough text first that the size limit below leaves room for the captured standard error.
+        VLOG(4) << QString(64 * 1024, QLatin1Char('a'));
+        const qint64 full = QFileInfo(h->logFileName()).size();
+        // A file size limit makes further writes fail (EFBIG) as a full disk does (ENOSPC).
+        rlimit saved{};
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limited = saved;
+        limited.rlim_cur = rlim_t(full);
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
+        QString console;
+        {
+            StderrCapture err;
+            for (int i = 0; i < 5; ++i)
+                VLOG(4) << "lost line " << i;
+            console = err.text();
+        }
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &saved) == 0);
+        std::signal(SIGXFSZ, oldHandler);
+        VLOG(4) << "after the disk has room again";
+
+        // Said once on standard error, console off or not, and the run goes on.
+        QCOMPARE(console.count(QStringLiteral("cannot be written")), 1);
+        QVERIFY(console.contains(QStringLiteral("[WARNING ]")));
+        QVERIFY(console.contains(h->logFileName()));
+        QVERIFY(!console.contains(QStringLiteral("lost line")));
+        // The file notes the gap and goes on.
+        const QStringList lines = fileLines();
+        QVERIFY(lines.filter(QStringLiteral("lost line")).isEmpty());
+        QVERIFY2(lines.value(lines.size() - 2).contains(QStringLiteral("[WARNING ]")) &&
+                     lines.value(lines.size() - 2)
+                         .endsWith(QStringLiteral("Log file takes lines again, 6 lines were lost")),
+                 qPrintable(lines.value(lines.size() - 2)));
+        QVERIFY(lines.last().endsWith(QStringLiteral(":: after the disk has room again")));
+        // The UDP copy had every line and the notice once.
+        QStringList datagrams;
+        while (listener.waitForReadyRead(datagrams.size() < 8 ? 2000 : 100)) {
+            while (listener.hasPendingDatagrams()) {
+                QByteArray d(int(listener.pendingDatagramSize()), 0);
+                listener.readDatagram(d.data(), d.size());
+                datagrams << QString::fromUtf8(d);
+            }
+        }
+        QCOMPARE(datagrams.filter(QStringLiteral("cannot be written")).size(), 1);
+        QCOMPARE(datagrams.filter(QStringLiteral("lost line")).size(), 5);
+        QCOMPARE(datagrams.filter(QStringLiteral("after the disk has room again")).size(), 1);
     }
 
     void logSystems()
@@ -202,14 +266,19 @@ private slots:
     void udpCopy_data()
     {
         QTest::addColumn<QString>("address");
-        QTest::newRow("loopback") << QStringLiteral("127.0.0.1");
-        QTest::newRow("unparsable falls back to 127.0.0.1") << QStringLiteral("not an address");
+        QTest::addColumn<QString>("listen");
+        QTest::newRow("loopback") << QStringLiteral("127.0.0.1") << QStringLiteral("127.0.0.1");
+        QTest::newRow("unparsable falls back to 127.0.0.1")
+            << QStringLiteral("not an address") << QStringLiteral("127.0.0.1");
+        QTest::newRow("IPv6 loopback") << QStringLiteral("::1") << QStringLiteral("::1");
     }
     void udpCopy()
     {
         QFETCH(QString, address);
+        QFETCH(QString, listen);
         QUdpSocket listener;
-        QVERIFY(listener.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        if (!listener.bind(QHostAddress(listen), 0))
+            QSKIP("no IPv6 loopback on this machine");
         startLog();
         h->setUdpTarget(address, listener.localPort());
         VLOG(4) << "first";
