@@ -1,3 +1,4 @@
+#include "app/debugini.h"
 #include "app/tunnelapplication.h"
 #include "config/tunnelsettings.h"
 #include "log/debug_class.h"
@@ -74,6 +75,10 @@ int main(int argc, char *argv[])
     }
 
     QStringList startupMessages;
+    if (g_singleInstance.errorCode() != 0)
+        startupMessages << QStringLiteral(
+                               "[MASTER] Single-instance lock unavailable (error %1), running unguarded")
+                               .arg(g_singleInstance.errorCode());
     QTranslator qtTranslator;
     const QString localeName = QLocale::system().name();
     if (!qtTranslator.load(QStringLiteral("qt_") + localeName,
@@ -118,11 +123,14 @@ int main(int argc, char *argv[])
     }
     log->setConsole(debugValue(debugIni, QStringLiteral("debugconsole"), QStringLiteral("1")).toInt());
     log->SetLogSystems(debugValue(debugIni, QStringLiteral("debugsystems"), QStringLiteral("all")));
-    const int debugPort = debugValue(debugIni, QStringLiteral("debugport"), QStringLiteral("0")).toInt();
-    if (debugPort != 0) {
-        const QString debugIp = debugValue(debugIni, QStringLiteral("debugip"), QStringLiteral("127.0.0.1"));
-        VLOG(4) << "[MASTER] enabling UDP target: port=" << debugPort << " ip=" << debugIp;
-        log->setUdpTarget(debugIp, quint16(debugPort));
+    const DebugUdpTarget udp =
+        debugUdpTarget(debugValue(debugIni, QStringLiteral("debugport"), QStringLiteral("0")),
+                       debugValue(debugIni, QStringLiteral("debugip"), QStringLiteral("127.0.0.1")));
+    for (const QString &warning : udp.warnings)
+        VLOG(-10) << warning;
+    if (udp.enabled) {
+        VLOG(4) << "[MASTER] enabling UDP target: port=" << udp.port << " ip=" << udp.address;
+        log->setUdpTarget(udp.address, udp.port);
     }
 
     const QFileInfo logFile(log->logFileName());

@@ -77,7 +77,7 @@ void TunnelApplication::InitializeApp(bool startedMinimized)
     TunnelCommEngine::setVSPInterface(m_vsp);
 
     QString errors;
-    if (loadSettings(&errors) != 0)
+    if (loadSettings(&errors) != 0 || !errors.isEmpty())
         showConfigurationErrors(errors);
 
     pppEngine();
@@ -128,7 +128,16 @@ int TunnelApplication::indexOfUuid(const QUuid &uuid) const
 
 int TunnelApplication::loadSettings(QString *errors)
 {
-    return ConfigurationFile(configurationPath()).load(m_configurations, m_appSettings, errors);
+    QString unreadable;
+    const int rejected =
+        ConfigurationFile(configurationPath()).load(m_configurations, m_appSettings, errors, &unreadable);
+    m_configurationUnreadable = !unreadable.isEmpty();
+    if (m_configurationUnreadable)
+        MessageBox::critical(
+            nullptr, tr("Błąd"),
+            tr("Nie można odczytać pliku konfiguracji '%1' (%2). Konfiguracje nie zostały wczytane, a zmiany nie zostaną zapisane do tego pliku, dopóki nie będzie go można odczytać.")
+                .arg(configurationPath(), unreadable));
+    return rejected;
 }
 
 int TunnelApplication::reloadSettings()
@@ -136,19 +145,29 @@ int TunnelApplication::reloadSettings()
     m_configurations.clear();
     QString errors;
     const int rejected = loadSettings(&errors);
-    if (rejected != 0)
+    if (rejected != 0 || !errors.isEmpty())
         showConfigurationErrors(errors);
     return rejected;
 }
 
 bool TunnelApplication::saveSettings()
 {
+    if (m_configurationUnreadable) {
+        VLOG(-10) << "Config file " << configurationPath()
+                  << " was not read, not writing over it (reload it first)";
+        return false;
+    }
     return ConfigurationFile(configurationPath()).save(m_configurations);
 }
 
-void TunnelApplication::saveAppSettings()
+bool TunnelApplication::saveAppSettings()
 {
-    ConfigurationFile(configurationPath()).saveApp(m_appSettings);
+    if (m_configurationUnreadable) {
+        VLOG(-10) << "Config file " << configurationPath()
+                  << " was not read, not writing over it (reload it first)";
+        return false;
+    }
+    return ConfigurationFile(configurationPath()).saveApp(m_appSettings);
 }
 
 void TunnelApplication::showConfigurationErrors(const QString &errors)

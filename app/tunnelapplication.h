@@ -43,10 +43,14 @@ public:
     bool configurationExists() const;
     int indexOfUuid(const QUuid &uuid) const;
 
+    // A configuration file that exists but cannot be read is reported (log
+    // and error box) and loads nothing; until a later load reads it, both
+    // saves refuse, so it is never written over.
     int loadSettings(QString *errors);
     int reloadSettings();
     bool saveSettings();
-    void saveAppSettings();
+    bool saveAppSettings();
+    bool configurationUnreadable() const { return m_configurationUnreadable; }
     // The box that lists the configurations the file reader rejected.
     static void showConfigurationErrors(const QString &errors);
 
@@ -66,4 +70,5 @@ private:
     QString m_dataPath;
     TunnelSplashScreen *m_splash = nullptr;
     bool m_startedMinimized = false;
+    bool m_configurationUnreadable = false;
 };

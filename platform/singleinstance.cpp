@@ -1,38 +1,50 @@
 #include "platform/singleinstance.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 const char *const SingleInstance::kLockName = "Global\\{842701F9-152B-4C4D-B8F5-F57795613590}";
 
-QString SingleInstance::lockFilePath()
+QByteArray SingleInstance::socketName()
 {
-    // VELMORA_SYSTEM_DIR keeps independent set-ups (and tests) on one machine apart.
-    QString folder = qEnvironmentVariable("VELMORA_SYSTEM_DIR");
-    if (folder.isEmpty())
-        folder = QDir::tempPath();
-    return folder + QStringLiteral("/velmora-{842701F9-152B-4C4D-B8F5-F57795613590}.lock");
+    QByteArray name(kLockName);
+    const QString folder = qEnvironmentVariable("VELMORA_SYSTEM_DIR");
+    if (!folder.isEmpty()) {
+        // The folder need not exist yet; its absolute, cleaned path names the set-up.
+        const QByteArray path = QFile::encodeName(QDir::cleanPath(QDir(folder).absolutePath()));
+        name += '@' + QCryptographicHash::hash(path, QCryptographicHash::Sha256).toHex().left(16);
+    }
+    return name;
 }
 
 SingleInstance::SingleInstance()
 {
-    const QByteArray path = QFile::encodeName(lockFilePath());
-    m_fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    const QByteArray name = socketName();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    // Abstract namespace: the path starts with a zero byte and is not terminated.
+    const size_t length = qMin(size_t(name.size()), sizeof(address.sun_path) - 1);
+    std::memcpy(address.sun_path + 1, name.constData(), length);
+    const socklen_t size = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + length);
+
+    // Close-on-exec: a helper the program starts (the port driver) must not inherit the lock.
+    m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0) {
-        // A lock file we may not open belongs to another user's running instance.
-        m_error = errno == EACCES ? 183 : errno;
-        m_anotherRunning = (errno == EACCES);
+        m_error = errno;
         return;
     }
-    ::fchmod(m_fd, 0666);
-    if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
-        m_error = errno == EWOULDBLOCK ? 183 : errno;
-        m_anotherRunning = (errno == EWOULDBLOCK);
+    if (::bind(m_fd, reinterpret_cast<sockaddr *>(&address), size) != 0) {
+        const int error = errno;
+        ::close(m_fd);
+        m_fd = -1;
+        m_anotherRunning = (error == EADDRINUSE);
+        m_error = m_anotherRunning ? 183 : error;
     }
 }
 

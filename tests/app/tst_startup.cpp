@@ -1,3 +1,4 @@
+#include "app/debugini.h"
 #include "app/tunnelapplication.h"
 #include "log/debug_class.h"
 #include "tests/support/testenv.h"
@@ -5,10 +6,19 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#define QVERIFY2_EMPTY(expr)                                                                                 \
+    do {                                                                                                     \
+        const QString why_ = (expr);                                                                         \
+        QVERIFY2(why_.isEmpty(), qPrintable(why_));                                                          \
+    } while (false)
 
 namespace
 {
@@ -19,10 +29,19 @@ const QString kFinalLine =
 class Velmora
 {
 public:
-    explicit Velmora(const QStringList &args = {})
+    explicit Velmora(const QStringList &args = {}, bool asNobody = false)
     {
-        m_process.setProgram(TestEnv::binary(QStringLiteral("velmora")));
-        m_process.setArguments(args);
+        if (asNobody) {
+            // setpriv replaces itself with the program: the pid stays the program's.
+            m_process.setProgram(QStringLiteral("setpriv"));
+            m_process.setArguments(
+                QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                            QStringLiteral("--clear-groups"), TestEnv::binary(QStringLiteral("velmora"))} +
+                args);
+        } else {
+            m_process.setProgram(TestEnv::binary(QStringLiteral("velmora")));
+            m_process.setArguments(args);
+        }
         m_process.start();
     }
     ~Velmora()
@@ -80,6 +99,37 @@ bool waitForLog(const TestEnv &env, const QString &text, int ms = 15000)
     }
     return false;
 }
+
+// Empty once the text is in the newest log while the program runs; a program
+// that ended instead (refused to start) gives at once its exit and standard error.
+QString runningOrWhy(Velmora &app, const TestEnv &env, const QString &text)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!readAll(newestLog(env)).contains(text)) {
+        if (app.process().state() == QProcess::NotRunning || app.process().waitForFinished(50))
+            return QStringLiteral("the program ended (exit %1): %2")
+                .arg(app.process().exitCode())
+                .arg(QString::fromUtf8(app.process().readAllStandardError().right(2000)));
+        if (t.elapsed() > 15000)
+            return QStringLiteral("no \"%1\" in the log").arg(text);
+    }
+    return QString();
+}
+
+// Empty when the program was refused as a second instance.
+QString refusedOrWhy(Velmora &app)
+{
+    if (!app.process().waitForFinished(15000))
+        return QStringLiteral("a second instance kept running");
+    const QByteArray err = app.process().readAllStandardError();
+    if (app.process().exitStatus() != QProcess::NormalExit || app.process().exitCode() != 255 ||
+        !err.contains("[MASTER] Another instance running. Bailout."))
+        return QStringLiteral("exit %1: %2")
+            .arg(app.process().exitCode())
+            .arg(QString::fromUtf8(err.right(2000)));
+    return QString();
+}
 } // namespace
 
 class TestStartup : public QObject
@@ -120,6 +170,73 @@ private slots:
         third.signal(SIGINT);
         QVERIFY(third.process().waitForFinished(15000));
         QCOMPARE(third.process().exitCode(), 0);
+    }
+
+    void lockNeedsNoFolderAndGoesWithItsHolder()
+    {
+        TestEnv env;
+        // The set-up's system folder does not exist yet when the first instance starts.
+        QVERIFY(QDir(env.systemDir()).removeRecursively());
+        writeDebugIni(env, "debuglevel=4\n");
+        Velmora first;
+        QVERIFY2_EMPTY(runningOrWhy(first, env, QStringLiteral("Available serial ports:")));
+        Velmora second;
+        QVERIFY2_EMPTY(refusedOrWhy(second));
+        QCOMPARE(first.process().state(), QProcess::Running);
+        {
+            // A set-up with a system folder of its own is another "machine".
+            TestEnv other;
+            writeDebugIni(other, "debuglevel=4\n");
+            Velmora independent;
+            QVERIFY2_EMPTY(runningOrWhy(independent, other, QStringLiteral("Available serial ports:")));
+            independent.signal(SIGTERM);
+            QVERIFY(independent.process().waitForFinished(15000));
+            QCOMPARE(independent.process().exitCode(), 0);
+        }
+
+        // A crashed holder leaves nothing behind that blocks the next start.
+        first.signal(SIGKILL);
+        QVERIFY(first.process().waitForFinished(15000));
+        const QString firstLog = newestLog(env);
+        Velmora third;
+        QTRY_VERIFY_WITH_TIMEOUT(newestLog(env) != firstLog, 15000);
+        QVERIFY2_EMPTY(runningOrWhy(third, env, QStringLiteral("Available serial ports:")));
+        Velmora fourth;
+        QVERIFY2_EMPTY(refusedOrWhy(fourth));
+        third.signal(SIGTERM);
+        QVERIFY(third.process().waitForFinished(15000));
+        QCOMPARE(third.process().exitCode(), 0);
+    }
+
+    void leftoverLockFileOfAnotherUserDoesNotBlock()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root: the leftover file belongs to root and the program runs as nobody");
+        if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+            QSKIP("setpriv is not installed");
+        TestEnv env;
+        writeDebugIni(env, "debuglevel=4\n");
+        // Everything the program touches is open to nobody; the system folder is
+        // sticky and world-writable like /tmp.
+        QVERIFY(::chmod(QFile::encodeName(env.root()).constData(), 0755) == 0);
+        for (const QString &sub :
+             {QStringLiteral("data"), QStringLiteral("data/Tavrel"), QStringLiteral("data/Tavrel/Velmora"),
+              QStringLiteral("state"), QStringLiteral("config"), QStringLiteral("system/ports")})
+            QVERIFY(::chmod(QFile::encodeName(env.root() + QLatin1Char('/') + sub).constData(), 0777) == 0);
+        QVERIFY(::chmod(QFile::encodeName(env.systemDir()).constData(), 01777) == 0);
+        // What a lock file of an earlier run by root would look like; a user may not open it.
+        QFile leftover(env.systemDir() +
+                       QStringLiteral("/velmora-{842701F9-152B-4C4D-B8F5-F57795613590}.lock"));
+        QVERIFY(leftover.open(QIODevice::WriteOnly));
+        leftover.close();
+        QVERIFY(leftover.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                        QFile::ReadOther));
+
+        Velmora app(QStringList(), true);
+        QVERIFY2_EMPTY(runningOrWhy(app, env, QStringLiteral("Available serial ports:")));
+        app.signal(SIGTERM);
+        QVERIFY(app.process().waitForFinished(15000));
+        QCOMPARE(app.process().exitCode(), 0);
     }
 
     void headerAndDefaults()
@@ -215,6 +332,122 @@ private slots:
         QVERIFY2(app.process().exitCode() == 0, stderrText.right(1000).constData());
         QVERIFY(
             readAll(newestLog(env)).contains(QStringLiteral("Nie ustawiony port szeregowy dla tunelu PPP")));
+    }
+
+    void debugIniUdpTarget()
+    {
+        struct Case {
+            const char *port, *ip;
+            bool enabled;
+            int usedPort;
+            const char *used, *warning;
+        };
+        const Case cases[] = {
+            {"0", "127.0.0.1", false, 0, "", nullptr},
+            {"70000", "127.0.0.1", false, 0, "",
+             "[MASTER] debugport=70000 is out of range 1-65535, UDP copy disabled"},
+            {"-1", "127.0.0.1", false, 0, "",
+             "[MASTER] debugport=-1 is out of range 1-65535, UDP copy disabled"},
+            {"udp", "127.0.0.1", false, 0, "", "[MASTER] debugport=udp is not a number, UDP copy disabled"},
+            {"65535", "10.1.2.3", true, 65535, "10.1.2.3", nullptr},
+            {"9000", "not-an-ip", true, 9000, "127.0.0.1",
+             "[MASTER] debugip=not-an-ip is not an IP address, using 127.0.0.1"},
+            {"9000", "::1", true, 9000, "::1", nullptr},
+            {"9000", "fe80::1%lo", true, 9000, "fe80::1%lo", nullptr},
+        };
+        for (const Case &c : cases) {
+            const DebugUdpTarget t = debugUdpTarget(QString::fromLatin1(c.port), QString::fromLatin1(c.ip));
+            const QByteArray tag = QByteArray(c.port) + " " + c.ip;
+            QVERIFY2(t.enabled == c.enabled, tag);
+            QVERIFY2(t.port == c.usedPort, tag);
+            if (c.enabled)
+                QVERIFY2(t.address == QLatin1String(c.used), qPrintable(t.address));
+            QCOMPARE(t.warnings, c.warning ? QStringList{QString::fromLatin1(c.warning)} : QStringList());
+        }
+    }
+
+    void udpCopyOverIPv6FromDebugIni()
+    {
+        QUdpSocket listener;
+        if (!listener.bind(QHostAddress(QHostAddress::LocalHostIPv6), 0))
+            QSKIP("no IPv6 loopback on this machine");
+        TestEnv env;
+        writeDebugIni(
+            env, "debuglevel=4\ndebugip=::1\ndebugport=" + QByteArray::number(listener.localPort()) + "\n");
+        Velmora app;
+        QVERIFY2_EMPTY(runningOrWhy(app, env, QStringLiteral("Available serial ports:")));
+        app.signal(SIGTERM);
+        QVERIFY(app.process().waitForFinished(15000));
+        QVERIFY(readAll(newestLog(env))
+                    .contains(QStringLiteral("[MASTER] enabling UDP target: port=%1 ip=::1")
+                                  .arg(listener.localPort())));
+        bool sawFinal = false;
+        while (listener.hasPendingDatagrams() || listener.waitForReadyRead(1000)) {
+            QByteArray d(int(listener.pendingDatagramSize()), 0);
+            listener.readDatagram(d.data(), d.size());
+            sawFinal = sawFinal || d.contains(kFinalLine.toUtf8());
+        }
+        QVERIFY(sawFinal);
+    }
+
+    void unreadableConfigurationIsReportedAndNeverWrittenOver()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("configuration.ini"));
+        const QByteArray content = "[General]\npowiazania\\size=1\npowiazania\\1\\tryb=0\n"
+                                   "powiazania\\1\\opis=kasa\n[aplikacja]\nstartwizard=0\n";
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(content);
+        f.close();
+        TunnelApplication *app = TunnelApplication::instance();
+        app->setDataPath(dir.path());
+        app->configurations()->clear();
+        CGlobalDebugFileHandler *log = CGlobalDebugFileHandler::instance();
+        log->reset();
+        log->setFileNames(QStringLiteral("velmora"), QStringLiteral("srv"));
+        QVERIFY(log->start(dir.path()));
+        log->setLevel(4);
+        log->setConsole(0);
+
+        const bool asNobody = ::geteuid() == 0;
+        if (asNobody) {
+            // Root reads anything: the user nobody cannot read root's private file.
+            QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+            QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0777) == 0);
+            QVERIFY(::chmod(QFile::encodeName(log->logFileName()).constData(), 0666) == 0);
+            QVERIFY(::seteuid(65534) == 0);
+        } else {
+            QVERIFY(f.setPermissions(QFileDevice::Permissions()));
+        }
+        QString errors;
+        QCOMPARE(app->loadSettings(&errors), 0);
+        QVERIFY(app->configurationUnreadable());
+        QVERIFY(app->configurations()->isEmpty());
+        if (asNobody)
+            QVERIFY(::seteuid(0) == 0);
+        else
+            QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+
+        // Readable again, the file still holds what the program never read: no save may replace it.
+        app->configurations()->append(TunnelSettings());
+        QVERIFY(!app->saveSettings());
+        QVERIFY(!app->saveAppSettings());
+        QCOMPARE(readAll(path).toUtf8(), content);
+        const QString logText = readAll(log->logFileName());
+        QVERIFY2(logText.contains(
+                     QStringLiteral("[BOX] critical \"Błąd\": Nie można odczytać pliku konfiguracji '%1'")
+                         .arg(path)),
+                 qPrintable(logText));
+
+        // A reload that reads it lifts the guard.
+        QCOMPARE(app->reloadSettings(), 0);
+        QVERIFY(!app->configurationUnreadable());
+        QCOMPARE(app->configurations()->size(), 1);
+        QCOMPARE(app->configurations()->at(0).description, QStringLiteral("kasa"));
+        QVERIFY(app->saveSettings());
+        app->configurations()->clear();
+        log->reset();
     }
 
     void resources()
