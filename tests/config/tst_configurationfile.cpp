@@ -8,9 +8,6 @@
 #include <QTextCodec>
 #include <QtTest>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace
 {
 const char *const kExample = R"([General]
@@ -49,37 +46,6 @@ startwizard=0
 startzsystemem=0
 tylkowirtualne=1
 )";
-// Makes a file unreadable to this process while it lives: as root (who reads
-// anything) by acting as the user nobody, otherwise by taking its permissions.
-class Unreadable
-{
-public:
-    explicit Unreadable(const QString &file) : m_file(file)
-    {
-        if (::geteuid() == 0) {
-            QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner);
-            // The folder stays open to nobody, as a user's own data folder is.
-            ::chmod(QFile::encodeName(QFileInfo(file).absolutePath()).constData(), 0777);
-            m_asNobody = ::seteuid(65534) == 0;
-        } else {
-            QFile::setPermissions(file, QFileDevice::Permissions());
-        }
-    }
-    ~Unreadable() { restore(); }
-    void restore()
-    {
-        if (m_asNobody) {
-            m_asNobody = ::seteuid(0) != 0;
-            ::chmod(QFile::encodeName(QFileInfo(m_file).absolutePath()).constData(), 0700);
-        } else {
-            QFile::setPermissions(m_file, QFile::ReadOwner | QFile::WriteOwner);
-        }
-    }
-
-private:
-    QString m_file;
-    bool m_asNobody = false;
-};
 } // namespace
 
 class TestConfigurationFile : public QObject
@@ -311,37 +277,6 @@ private slots:
         QVERIFY(text.contains("serial_port=COM3"));
     }
 
-    void unreadableFileIsReportedAndNeverWrittenOver()
-    {
-        writeFile(kExample);
-        QFile::copy(path(), path() + QStringLiteral(".bak"));
-        ConfigurationFile file(path());
-        QVector<TunnelSettings> list{TunnelSettings()};
-        AppSettings app;
-        app.start_wizard = false;
-        QString errors, unreadable;
-        {
-            Unreadable locked(path());
-            QVERIFY(!file.readProblem().isEmpty());
-            QCOMPARE(file.load(list, app, &errors, &unreadable), 0);
-            QCOMPARE(unreadable, file.readProblem());
-            // Nothing was read, nothing was changed.
-            QCOMPARE(list.size(), 1);
-            QVERIFY(!app.start_wizard);
-            QVERIFY(errors.isEmpty());
-            QVERIFY(!file.save(list));
-            QVERIFY(!file.saveApp(app));
-        }
-        // The file and its backup are as they were.
-        QCOMPARE(readFile(path()), QByteArray(kExample));
-        QCOMPARE(readFile(path() + QStringLiteral(".bak")), QByteArray(kExample));
-        list.clear();
-        unreadable.clear();
-        QCOMPARE(file.load(list, app, &errors, &unreadable), 0);
-        QVERIFY(unreadable.isEmpty());
-        QCOMPARE(list.size(), 2);
-    }
-
     void declaredElementsThatAreMissing()
     {
         // Tunnel 2 of configuration 1 and the whole of configuration 2 are declared but absent.
@@ -366,21 +301,6 @@ private slots:
                 "| Brak danych 1 z 3 zadeklarowanych konfiguracji"
                 "| Nieprawidłowe opóźnienie uruchomienia zadania: -30 s (dozwolone od 0 do 86400 s), przyjęto 0"));
         QCOMPARE(app.task_delay, 0);
-
-        // More tunnels than the reader takes: the configuration is refused, never cut short.
-        QByteArray many = "[General]\npowiazania\\size=1\npowiazania\\1\\powiazanie\\size=300\n";
-        for (int j = 1; j <= 300; ++j)
-            many += "powiazania\\1\\powiazanie\\" + QByteArray::number(j) + "\\port_com=COM" +
-                    QByteArray::number(j) + "\npowiazania\\1\\powiazanie\\" + QByteArray::number(j) +
-                    "\\port_dane=10.0.0.2:1\npowiazania\\1\\powiazanie\\" + QByteArray::number(j) +
-                    "\\port_sterowanie=10.0.0.2:2\n";
-        writeFile(many);
-        list.clear();
-        errors.clear();
-        QCOMPARE(load(list, app, &errors), 1);
-        QVERIFY(list.isEmpty());
-        QCOMPARE(errors, QStringLiteral(
-                             "Zbyt wiele tuneli COM w konfiguracji numer 1: 300 (dozwolone najwyżej 256)"));
     }
 
     void failedWriteIsReported()
