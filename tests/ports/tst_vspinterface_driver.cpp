@@ -213,27 +213,6 @@ private slots:
         ::close(foreign);
     }
 
-    void namesWithNonAsciiLettersThroughTheInterface()
-    {
-        const QString small = QString::fromLatin1("\xe9x"), capital = QString::fromLatin1("\xc9X");
-        QVERIFY(m_vsp->createPort(QString(), small, 0, false));
-        QVERIFY(!m_vsp->createPort(QString(), capital, 0, false));
-        QVERIFY(RegistryStore().subKeys(kPorts).contains(capital));
-        QVERIFY(SerialPortEnumerator::isPresent(capital));
-        QCOMPARE(SerialPortEnumerator::devicePath(small), port(capital));
-        QString live;
-        QVERIFY(m_vsp->livePortPath(QStringLiteral("null_") + small, &live));
-        QCOMPARE(QFileInfo(port(QStringLiteral("NULL_") + capital)).symLinkTarget(), live);
-        QVERIFY(m_vsp->updatePortList());
-        QString peer;
-        QVERIFY(m_vsp->findPeer(small, &peer));
-        QCOMPARE(peer, QStringLiteral("NULL_") + capital);
-        QVERIFY(m_vsp->deletePort(small));
-        QVERIFY(!RegistryStore().subKeys(kPorts).contains(capital));
-        QVERIFY(!SerialPortEnumerator::isPresent(capital));
-        QVERIFY(!m_vsp->livePortPath(capital, &live));
-    }
-
     void enginesCanCallFromTheirThreads()
     {
         QVector<QThread *> threads;
