@@ -151,16 +151,16 @@ bool TunnelCommEngine::startEngine()
             if (!vsp->createPort(QString(), comPort, quint32(wiring), strict)) {
                 VLOG(-10) << "Create port failed, we will just try if it's just an error";
             } else {
-                serialPort->setPortName(driverPortPath(QStringLiteral("NULL_") + comPort));
+                driverEnd = QStringLiteral("NULL_") + comPort.toUpper();
+                serialPort->setPortName(driverPortPath(driverEnd));
             }
         } else {
             QString peer;
             if (vsp->findPeer(comPort, &peer)) {
                 VLOG(4) << QStringLiteral("This is our port, using other side: %1").arg(peer);
-                if (peer.isEmpty())
-                    serialPort->setPortName(driverPortPath(QStringLiteral("NULL_") + comPort));
-                else
-                    serialPort->setPortName(driverPortPath(peer));
+                driverEnd = peer.isEmpty() ? QStringLiteral("NULL_") + comPort : peer;
+                driverEnd = driverEnd.toUpper();
+                serialPort->setPortName(driverPortPath(driverEnd));
                 if (!vsp->setStrict(comPort, strict))
                     VLOG(-10) << "VSPD SetStrictBaudrate failed";
                 if (!vsp->setWiring(comPort, quint32(wiring)))
@@ -222,6 +222,45 @@ QTcpSocket *TunnelCommEngine::createSocket(bool data)
     return socket;
 }
 
+bool TunnelCommEngine::liveDriverEnd(QString *devicePath)
+{
+    VSPInterface *vsp = vspInterface();
+    if (vsp && vsp->livePortPath(driverEnd, devicePath))
+        return true;
+    openFailure = QStringLiteral("%1 is not a live port of the driver").arg(driverEnd);
+    VLOG(6) << QStringLiteral("Port %1 not opened: %2").arg(comPort, openFailure);
+    return false;
+}
+
+bool TunnelCommEngine::openOnce()
+{
+    // A port of the driver is opened only as the terminal the running driver
+    // names for it, never through its link: the links outlive a driver that
+    // died, and their terminal numbers are then reused by other programs.
+    // Asking also starts a driver that is gone, which brings the pairs back.
+    QString device;
+    if (!driverEnd.isEmpty()) {
+        if (!liveDriverEnd(&device))
+            return false;
+        serialPort->setPortName(device);
+    }
+    if (!serialPort->open(QIODevice::ReadWrite)) {
+        openFailure = serialPort->errorString();
+        return false;
+    }
+    // Asked again now that it is open: had the driver died in between, the
+    // number could already belong to someone else; nothing is written yet.
+    QString again;
+    if (!driverEnd.isEmpty() && (!liveDriverEnd(&again) || again != device)) {
+        serialPort->close();
+        serialPort->clearError();
+        if (openFailure.isEmpty())
+            openFailure = QStringLiteral("%1 changed while it was opened").arg(driverEnd);
+        return false;
+    }
+    return true;
+}
+
 bool TunnelCommEngine::openPort(bool once)
 {
     VLOG(4) << "Port open: " << serialPort->portName();
@@ -229,16 +268,17 @@ bool TunnelCommEngine::openPort(bool once)
     // errors the port raises meanwhile must not start the reopen loop (which
     // would close the port again once it is open).
     QScopedValueRollback<bool> opening(openingPort, true);
+    openFailure.clear();
     if (once) {
-        if (!serialPort->open(QIODevice::ReadWrite))
+        if (!openOnce())
             return false;
     } else {
         for (int attempt = 0; attempt < 10; ++attempt) {
             QThread::msleep(1000);
-            if (serialPort->open(QIODevice::ReadWrite))
+            openFailure.clear();
+            if (openOnce())
                 break;
-            VLOG(6)
-                << QStringLiteral("Open port %1 fail (%2), retry").arg(comPort, serialPort->errorString());
+            VLOG(6) << QStringLiteral("Open port %1 fail (%2), retry").arg(comPort, openFailure);
             serialPort->close();
             serialPort->clearError();
         }
@@ -288,7 +328,7 @@ void TunnelCommEngine::restartTimer()
         VLOG(-10) << "Port reopen sucess!";
         resumeComWrite();
     } else {
-        VLOG(-10) << QStringLiteral("Open port fail, retry: %1").arg(serialPort->errorString());
+        VLOG(-10) << QStringLiteral("Open port fail, retry: %1").arg(openFailure);
         reopenTimer->start(1000);
     }
 }
@@ -385,7 +425,8 @@ void TunnelCommEngine::queueForPort(const QByteArray &bytes)
                     .arg(data_tcp_com.size())
                     .arg(dataAddress.toString())
                     .arg(dataPort);
-    if (wasEmpty && !data_tcp_com.isEmpty()) {
+    // A closed port (being reopened) is fed from the buffer once it is back.
+    if (wasEmpty && !data_tcp_com.isEmpty() && serialPort->isOpen()) {
         serialPort->write(data_tcp_com.constData(), qMin(kChunkSize, data_tcp_com.size()));
         VLOG(16) << "data_tcp_com was empty initializing first chunk (64) send";
         if (serialPort->isOpen())

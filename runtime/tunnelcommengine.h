@@ -100,6 +100,11 @@ private:
     };
 
     bool openPort(bool once);
+    // One attempt; on failure openFailure says why.
+    bool openOnce();
+    // The terminal the running driver has for driverEnd (starting the driver
+    // when none answers); false when it has none.
+    bool liveDriverEnd(QString *devicePath);
     void socketOptions(QTcpSocket *socket);
     int ownerState() const;
     QTcpSocket *createSocket(bool data);
@@ -133,5 +138,9 @@ private:
     PumpBuffer data_tcp_com;
     int readyFlags = 0;
     bool openingPort = false;
+    // The driver's end this engine opens (upper case), empty for a port
+    // opened as it is named.
+    QString driverEnd;
+    QString openFailure;
     QTimer *reopenTimer = nullptr;
 };
