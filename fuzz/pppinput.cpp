@@ -8,8 +8,12 @@
 //  - bit 0 set: up, after a full negotiation with a second session of the
 //    adapter in this process (the device's end), which keeps answering what
 //    the PC sends: LCP and IPCP renegotiation, echo, terminate, IPv4 input.
-// Bits 1-7 give the size of the pieces the input is handed over in (0: all
-// at once); after each piece the stack's clock moves on by one 100 ms tick.
+// Bit 1 set: the rest is frame contents (address and control field, protocol,
+// information) separated by 0x7E, which the target frames itself with escapes
+// and a valid check sequence, so that mutations reach the protocols instead
+// of dying at the check; clear: the bytes go onto the line as they are.
+// Bits 2-7 give the size of the pieces the line bytes are handed over in (0:
+// all at once); after each piece the stack's clock moves on by a 100 ms tick.
 // Every run ends with both sessions closed and the clock run on until their
 // units are released, so nothing carries over to the next input.
 #include "runtime/lwipport.h"
@@ -66,6 +70,39 @@ void dataRequest(void *ctx, int param, void *arg)
 
 void ipInput(void *, const char *, int) {}
 
+// HDLC-like framing as a peer sends it: every control character escaped,
+// the check sequence appended, a flag at both ends.
+std::vector<char> frameContents(const uint8_t *data, size_t size)
+{
+    std::vector<char> line;
+    auto put = [&line](uint8_t c) {
+        if (c < 0x20 || c == 0x7e || c == 0x7d) {
+            line.push_back(char(0x7d));
+            c ^= 0x20;
+        }
+        line.push_back(char(c));
+    };
+    size_t start = 0;
+    for (size_t i = 0; i <= size; ++i) {
+        if (i < size && data[i] != 0x7e)
+            continue;
+        quint16 fcs = 0xffff;
+        line.push_back(char(0x7e));
+        for (size_t j = start; j < i; ++j) {
+            fcs ^= data[j];
+            for (int b = 0; b < 8; ++b)
+                fcs = (fcs & 1) ? quint16((fcs >> 1) ^ 0x8408) : quint16(fcs >> 1);
+            put(data[j]);
+        }
+        fcs ^= 0xffff;
+        put(uint8_t(fcs & 0xff));
+        put(uint8_t(fcs >> 8));
+        line.push_back(char(0x7e));
+        start = i + 1;
+    }
+    return line;
+}
+
 void deliver(End &from, End &to)
 {
     if (from.out.empty())
@@ -120,9 +157,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 1)
         return 0;
     const bool linked = data[0] & 1;
-    const size_t piece = data[0] >> 1;
+    const bool framed = data[0] & 2;
+    const size_t piece = data[0] >> 2;
     ++data;
     --size;
+    std::vector<char> line;
+    if (framed)
+        line = frameContents(data, size);
+    else
+        line.assign(data, data + size);
 
     pppInit(); // reseeds: the same magic numbers and identifiers every run
     if (openEnd(g_pc, 0x0a0a0a14, 0x0a0a0a0a, linked) < 0) {
@@ -141,10 +184,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
 
-    const char *bytes = reinterpret_cast<const char *>(data);
-    for (size_t at = 0; at < size && !g_pc.ended;) {
-        const size_t n = piece ? std::min(piece, size - at) : size - at;
-        pppSerialInput(g_pc.unit, bytes + at, int(n));
+    for (size_t at = 0; at < line.size() && !g_pc.ended;) {
+        const size_t n = piece ? std::min(piece, line.size() - at) : line.size() - at;
+        pppSerialInput(g_pc.unit, line.data() + at, int(n));
         at += n;
         pump();
         tick();

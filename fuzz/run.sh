@@ -34,7 +34,9 @@ cmake -S "$ROOT/fuzz" -B "$BUILD" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=
 cmake --build "$BUILD" -j2 --target "${TARGETS[@]/#/fuzz_}"
 
 # Seeds: the checked-in ones, and for the PPP line every frame of the PPP
-# test's corpus, once for each stage the session can be in.
+# test's corpus as line bytes in each stage the session can be in, and as
+# frame contents (flags, escapes and check sequences taken off) for the
+# target to frame.
 seeds="$BUILD/seeds"
 rm -rf "$seeds"
 mkdir -p "$seeds/pppinput" "$seeds/commparams" "$seeds/configfile"
@@ -42,9 +44,14 @@ cp "$ROOT"/fuzz/seeds/commparams/* "$seeds/commparams/"
 cp "$ROOT"/fuzz/seeds/configfile/* "$seeds/configfile/"
 for f in "$ROOT"/tests/ppp/corpus/*.hex; do
     name="$(basename "$f" .hex)"
-    for stage in 00 01 09; do
+    for stage in 00 01 11; do
         { printf "\\x$stage"; perl -ne 'next if /^#/; s/\s+//g; print pack("H*", $_)' "$f"; } \
             >"$seeds/pppinput/$name-$stage"
+    done
+    for stage in 02 03; do
+        { printf "\\x$stage"; perl -0777 -ne 's/^#.*$//mg; s/\s+//g; $_ = pack("H*", $_);
+            print join("\x7e", map { s/\x7d(.)/chr(ord($1) ^ 0x20)/gse; length > 2 ? substr($_, 0, -2) : () }
+                               grep { length } split /\x7e/);' "$f"; } >"$seeds/pppinput/$name-$stage"
     done
 done
 
