@@ -7,76 +7,17 @@
 #include "tests/support/testenv.h"
 #include "tests/support/tunnelfixture.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QtTest>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-namespace
-{
-// The descriptors of this process's TCP connections whose far end is
-// 127.0.0.1:port, that is the engine's side of a device stand-in's links.
-QList<int> connectionsTo(quint16 port)
-{
-    QList<int> found;
-    const QStringList entries = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System);
-    for (const QString &entry : entries) {
-        const int fd = entry.toInt();
-        sockaddr_in peer{};
-        socklen_t len = sizeof(peer);
-        int type = 0;
-        socklen_t typeLen = sizeof(type);
-        if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLen) != 0 || type != SOCK_STREAM)
-            continue;
-        if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) != 0 || peer.sin_family != AF_INET)
-            continue;
-        if (ntohs(peer.sin_port) == port && ntohl(peer.sin_addr.s_addr) == INADDR_LOOPBACK)
-            found << fd;
-    }
-    return found;
-}
-
-// Keep-alive on, probing after 10 s of silence and then every second.
-bool keepAliveArmed(int fd)
-{
-    int on = 0, idle = 0, interval = 0;
-    socklen_t len = sizeof(int);
-    return ::getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, &len) == 0 &&
-           ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &len) == 0 &&
-           ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &len) == 0 && on == 1 && idle == 10 &&
-           interval == 1;
-}
-
-// Feeds a writer as fast as it takes bytes until it is held back (nothing
-// taken for two seconds) or limit bytes were handed over; what was handed
-// over is appended to sent.
-void floodUntilHeldBack(QIODevice *out, QByteArray *sent, int limit, quint32 seed)
-{
-    constexpr int kPiece = 64 * 1024;
-    QElapsedTimer sinceProgress;
-    sinceProgress.start();
-    const QMetaObject::Connection progress =
-        QObject::connect(out, &QIODevice::bytesWritten, [&sinceProgress]() { sinceProgress.restart(); });
-    while (sent->size() < limit && sinceProgress.elapsed() < 2000) {
-        if (out->bytesToWrite() < kPiece) {
-            const QByteArray piece = randomBytes(kPiece, seed++);
-            QCOMPARE(out->write(piece), qint64(kPiece));
-            sent->append(piece);
-        }
-        QTest::qWait(1);
-    }
-    QObject::disconnect(progress);
-}
-} // namespace
 
 class TestTunnelEngine : public QObject
 {
@@ -366,55 +307,10 @@ private slots:
         QCOMPARE(sup.last(), TunnelSettings::Running);
     }
 
-    // Every connection the engine makes carries the keep-alive values, the
-    // first ones and those made again after the device hung up, data and
-    // control alike; the reconnected channel still carries traffic.
-    void keepAliveOnEveryConnection()
-    {
-        QVERIFY(pairs->create(QStringLiteral("COM6")));
-        DeviceServer data(DeviceServer::Silent), ctrl(DeviceServer::Silent);
-        TunnelSettings s = directIP();
-        s.proxy_com = {QStringLiteral("COM6")};
-        s.proxy_settings = {QStringLiteral("9600,8,N,1,N/NO/NS")};
-        s.proxy_data = {data.target()};
-        s.proxy_ctrl = {ctrl.target()};
-        SupervisorStub sup;
-        sup.start(s);
-        QVERIFY(sup.waitState(TunnelSettings::Running));
-        auto armed = [](quint16 port) {
-            const QList<int> fds = connectionsTo(port);
-            return fds.size() == 1 && keepAliveArmed(fds.first());
-        };
-        QVERIFY(armed(data.port()));
-        QVERIFY(armed(ctrl.port()));
-        const int firstData = connectionsTo(data.port()).value(0);
-
-        data.closeCurrent();
-        ctrl.closeCurrent();
-        QVERIFY(waitFor(
-            [&]() { return data.accepted == 2 && ctrl.accepted == 2 && data.current() && ctrl.current(); },
-            10000));
-        QVERIFY2(waitFor([&]() { return armed(data.port()) && armed(ctrl.port()); }, 5000),
-                 "a connection made again after a hang-up has no keep-alive");
-        const QString text = log->text();
-        QVERIFY(text.contains(QStringLiteral("Trying to reconnect data socket %1 [A]").arg(data.target())));
-        QVERIFY(text.contains(QStringLiteral("Trying to reconnect signal socket %1 [A]").arg(ctrl.target())));
-        QCOMPARE(text.count(QStringLiteral("setKeepalives socket: 0x")), 4);
-        QVERIFY(text.contains(
-            QStringLiteral("setKeepalives socket: 0x%1").arg(firstData, 8, 16, QLatin1Char('0'))));
-        QVERIFY(!text.contains(QStringLiteral("setKeepalives error")));
-
-        PosPort pos;
-        QVERIFY(pos.open(posPath(QStringLiteral("COM6"))));
-        pos.write(QByteArray("after reconnect"));
-        QVERIFY(waitFor([&]() { return data.perConnection.value(1) == "after reconnect"; }, 10000));
-        QCOMPARE(sup.last(), TunnelSettings::Running);
-    }
-
-    // A far side that stops reading while the other keeps sending: the
-    // engine holds at most its cap (plus what one read takes) in either
-    // direction and the sender is held back by the port or by TCP; once the
-    // reader resumes, every byte arrives exactly once and in order.
+    // A far side that stops reading while the other keeps sending, each way
+    // in turn: the sender is held back (by the port driver, by TCP), the
+    // engine holds at most its cap plus one read, and once the reader
+    // resumes every byte arrives once and in order.
     void floodsAreHeldBack()
     {
         QVERIFY(pairs->create(QStringLiteral("COM5")));
@@ -428,36 +324,35 @@ private slots:
         QVERIFY(sup.waitState(TunnelSettings::Running));
         PosPort pos;
         QVERIFY(pos.open(posPath(QStringLiteral("COM5"))));
-        const int bound = TunnelCommEngine::kBufferCap + TunnelCommEngine::kSourceReadAhead;
-        constexpr int kLimit = 48 << 20;
-
-        // The POS writes, the device reads nothing.
-        dev.pause(true);
-        QByteArray up;
-        floodUntilHeldBack(&pos.port, &up, kLimit, 100);
-        qInfo("towards the device: %d bytes taken before the POS was held back, engine peak %d", up.size(),
-              TunnelCommEngine::bufferHighWater());
-        QVERIFY2(up.size() < kLimit, "the POS was never held back");
-        QVERIFY(TunnelCommEngine::bufferHighWater() <= bound);
-        dev.pause(false);
-        QVERIFY(waitFor([&]() { return dev.received.size() >= up.size(); }, 120000));
-        QTest::qWait(100);
-        QCOMPARE(dev.received.size(), up.size());
-        QVERIFY(dev.received == up);
-
-        // The device writes, the POS reads nothing.
-        pos.pause(true);
-        QByteArray down;
-        floodUntilHeldBack(dev.current(), &down, kLimit, 200);
-        qInfo("towards the POS: %d bytes taken before the device was held back, engine peak %d", down.size(),
-              TunnelCommEngine::bufferHighWater());
-        QVERIFY2(down.size() < kLimit, "the device was never held back");
-        QVERIFY(TunnelCommEngine::bufferHighWater() <= bound);
-        pos.pause(false);
-        QVERIFY(waitFor([&]() { return pos.received.size() >= down.size(); }, 120000));
-        QTest::qWait(100);
-        QCOMPARE(pos.received.size(), down.size());
-        QVERIFY(pos.received == down);
+        auto flood = [](QIODevice *out, const std::function<void(bool)> &pauseReader, QByteArray *received) {
+            constexpr int kPiece = 64 * 1024, kLimit = 48 << 20;
+            pauseReader(true);
+            QByteArray sent;
+            QElapsedTimer idle; // held back: nothing taken for 2 s
+            idle.start();
+            const auto progress = connect(out, &QIODevice::bytesWritten, [&idle]() { idle.restart(); });
+            while (sent.size() < kLimit && idle.elapsed() < 2000) {
+                if (out->bytesToWrite() < kPiece) {
+                    sent += randomBytes(kPiece, quint32(sent.size()));
+                    out->write(sent.right(kPiece));
+                }
+                QTest::qWait(1);
+            }
+            disconnect(progress);
+            qInfo("%d bytes taken before the writer was held back, engine peak %d", sent.size(),
+                  TunnelCommEngine::bufferHighWater());
+            QVERIFY2(sent.size() < kLimit, "the writer was never held back");
+            QVERIFY(TunnelCommEngine::bufferHighWater() <=
+                    TunnelCommEngine::kBufferCap + TunnelCommEngine::kSourceReadAhead);
+            pauseReader(false);
+            QVERIFY(waitFor([&]() { return received->size() >= sent.size(); }, 120000));
+            QTest::qWait(100);
+            QVERIFY(*received == sent);
+        };
+        flood(
+            &pos.port, [&](bool on) { dev.pause(on); }, &dev.received);
+        flood(
+            dev.current(), [&](bool on) { pos.pause(on); }, &pos.received);
         QCOMPARE(sup.last(), TunnelSettings::Running);
     }
 

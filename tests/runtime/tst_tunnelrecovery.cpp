@@ -1,0 +1,250 @@
+// A running configuration when the world under it breaks: a device that
+// goes silent on a connection made again after it hung up, and the port
+// driver's daemon killed, whose links then point at terminal numbers the
+// kernel hands to other programs.
+#include "runtime/workthreadip.h"
+#include "tests/support/testenv.h"
+#include "tests/support/tunnelfixture.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <algorithm>
+#include <csignal>
+#include <fcntl.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace
+{
+bool ip(const QStringList &args)
+{
+    return QProcess::execute(QStringLiteral("ip"), args) == 0;
+}
+
+// Runs work with the calling thread in the network namespace ns, then
+// returns it to back: sockets and processes made meanwhile belong to ns.
+template <typename Work> auto inNamespace(int ns, int back, Work work) -> decltype(work())
+{
+    ::setns(ns, CLONE_NEWNET);
+    auto result = work();
+    ::setns(back, CLONE_NEWNET);
+    return result;
+}
+
+int ownNamespace()
+{
+    return ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+}
+} // namespace
+
+class TestTunnelRecovery : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestEnv *env = nullptr;
+    PortDriver *pairs = nullptr;
+    LogCapture *log = nullptr;
+
+    TunnelSettings com5(const QString &target)
+    {
+        TunnelSettings s = directIP();
+        s.data_com = QStringLiteral("COM5");
+        s.data_settings = QStringLiteral("115200,8,N,1,N/NO/NS");
+        s.data_ip = target;
+        return s;
+    }
+
+    pid_t daemonPid() const
+    {
+        QFile file(env->systemDir() + QStringLiteral("/vspd/vspd.pid"));
+        return file.open(QIODevice::ReadOnly) ? pid_t(file.readAll().trimmed().toLong()) : 0;
+    }
+
+private slots:
+    void init()
+    {
+        env = new TestEnv();
+        pairs = new PortDriver(env->systemDir(), env->portsDir());
+        log = new LogCapture(env->root() + QStringLiteral("/logs"), 10);
+        QVERIFY(pairs->create(QStringLiteral("COM5")));
+    }
+
+    void cleanup()
+    {
+        delete log;
+        delete pairs;
+        delete env;
+    }
+
+    // The device sits behind a veth pair in a network namespace of its own
+    // (needs CAP_SYS_ADMIN and CAP_NET_ADMIN, else skipped). It hangs up,
+    // the engine connects again, then its link drops: keep-alive (10 s idle,
+    // then a probe a second; the kernel gives up after 9 by default) ends
+    // the configuration about 19 s later, where a socket without it would
+    // wait for hours.
+    void silentDeviceAfterReconnect()
+    {
+        const int home = ownNamespace();
+        struct Back {
+            int home, host = -1, device = -1;
+            ~Back()
+            {
+                ::setns(home, CLONE_NEWNET);
+                for (int fd : {home, host, device})
+                    ::close(fd);
+            }
+        } ns{home};
+        if (::unshare(CLONE_NEWNET) != 0)
+            QSKIP("no permission for network namespaces");
+        ns.device = ownNamespace();
+        QVERIFY(::setns(home, CLONE_NEWNET) == 0 && ::unshare(CLONE_NEWNET) == 0);
+        ns.host = ownNamespace(); // this thread and the worker it starts stay here
+        QVERIFY(ip({"link", "add", "vh", "type", "veth", "peer", "name", "vd", "netns",
+                    QStringLiteral("/proc/%1/fd/%2").arg(::getpid()).arg(ns.device)}));
+        QVERIFY(ip({"addr", "add", "10.77.0.1/30", "dev", "vh"}) && ip({"link", "set", "vh", "up"}));
+        QVERIFY(inNamespace(ns.device, ns.host, []() {
+            return ip({"addr", "add", "10.77.0.2/30", "dev", "vd"}) && ip({"link", "set", "vd", "up"});
+        }));
+        QScopedPointer<DeviceServer> dev(inNamespace(ns.device, ns.host, []() {
+            return new DeviceServer(DeviceServer::Silent, QHostAddress(QStringLiteral("10.77.0.2")));
+        }));
+        SupervisorStub sup;
+        sup.start(com5(dev->target()));
+        QVERIFY(sup.waitState(TunnelSettings::Running));
+        PosPort pos;
+        QVERIFY(pos.open(pairs->path(QStringLiteral("COM5"))));
+        dev->closeCurrent();
+        QVERIFY(waitFor([&]() { return dev->accepted == 2 && dev->current(); }, 10000));
+        pos.write(QByteArray("ping"));
+        QVERIFY(waitFor([&]() { return dev->perConnection.value(1) == "ping"; }, 10000));
+
+        QElapsedTimer silent;
+        silent.start();
+        QVERIFY(inNamespace(ns.device, ns.host, []() { return ip({"link", "set", "vd", "down"}); }));
+        QVERIFY2(sup.waitState(TunnelSettings::StoppedError, 60000), "a silent device went unnoticed");
+        qInfo("silent device noticed after %lld ms", silent.elapsed());
+        QVERIFY(silent.elapsed() >= 9000);
+        QVERIFY(sup.waitGone());
+        QCOMPARE(sup.errors.size(), 1);
+        QVERIFY(sup.errors.first().startsWith(
+            QStringLiteral("Błąd połączenia z 10.77.0.2:%1 - ").arg(dev->serverPort())));
+        QCOMPARE(log->count(QStringLiteral("setKeepalives socket: 0x")), 2);
+    }
+
+    // The daemon is killed by its pid. First a foreign terminal takes the
+    // old number of the engine's end while the device keeps sending: it is
+    // never opened, switched or written, and the engine opens the end of the
+    // driver it brought back. Then the daemon is killed again for rounds
+    // (VELMORA_DAEMON_RUNS, 3 unless set) while the POS program reopens
+    // its port at a random moment: traffic resumes each time.
+    void daemonKilled()
+    {
+        DeviceServer dev(DeviceServer::Echo);
+        SupervisorStub sup;
+        sup.start(com5(dev.target()));
+        QVERIFY(sup.waitState(TunnelSettings::Running));
+        const QString nullLink = pairs->path(QStringLiteral("NULL_COM5"));
+        const QString oldTerminal = QFileInfo(nullLink).symLinkTarget();
+        QCOMPARE(::kill(daemonPid(), SIGKILL), 0);
+
+        // Terminals as another program opens them, until one gets the old
+        // number (the kernel hands out the lowest free one).
+        QList<int> masters;
+        int foreign = -1;
+        QElapsedTimer t;
+        t.start();
+        while (foreign < 0 && masters.size() < 256 && t.elapsed() < 5000) {
+            const int m = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+            QVERIFY(m >= 0 && ::grantpt(m) == 0 && ::unlockpt(m) == 0);
+            masters << m;
+            if (QString::fromLocal8Bit(::ptsname(m)) == oldTerminal)
+                foreign = m;
+            QThread::msleep(1);
+        }
+        const int slave = ::open(oldTerminal.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        termios before{}, after{};
+        ::tcgetattr(slave, &before);
+        t.restart();
+        while (log->count(QStringLiteral("Port reopen sucess!")) == 0 && t.elapsed() < 15000) {
+            if (dev.current())
+                dev.current()->write(randomBytes(256, 1));
+            QTest::qWait(20);
+        }
+        QTest::qWait(300);
+        char buf[256];
+        const ssize_t leaked = foreign < 0 ? 0 : ::read(foreign, buf, sizeof(buf));
+        ::tcgetattr(slave, &after);
+        ::close(slave);
+        for (int m : qAsConst(masters))
+            ::close(m);
+        QVERIFY2(foreign >= 0, "the old terminal number was not handed out again");
+        QCOMPARE(log->count(QStringLiteral("Port reopen sucess!")), 1);
+        QVERIFY2(leaked <= 0, "device data was written into a foreign terminal");
+        QVERIFY(after.c_lflag == before.c_lflag && after.c_iflag == before.c_iflag);
+
+        const QString posPath = pairs->path(QStringLiteral("COM5"));
+        PosPort pos;
+        QVERIFY(waitFor([&]() { return pos.port.isOpen() || pos.open(posPath); }, 10000));
+        pos.write(QByteArray("back"));
+        QVERIFY(waitFor([&]() { return pos.received.endsWith("back"); }, 10000));
+
+        QRandomGenerator rng(20261207);
+        QList<qint64> resumed;
+        const int runs = qEnvironmentVariableIsSet("VELMORA_DAEMON_RUNS")
+                             ? qEnvironmentVariableIntValue("VELMORA_DAEMON_RUNS")
+                             : 3;
+        for (int run = 0; run < runs; ++run) {
+            const QByteArray tag = "probe" + QByteArray::number(run) + ':';
+            const qint64 reopenAt = rng.bounded(1500);
+            bool reopened = false;
+            pos.received.clear();
+            QCOMPARE(::kill(daemonPid(), SIGKILL), 0);
+            QElapsedTimer sinceKill, sinceProbe;
+            sinceKill.start();
+            sinceProbe.start();
+            while (!pos.received.contains(tag) && sinceKill.elapsed() < 20000) {
+                // The POS program's way back: after a failure of its port
+                // (or at the random moment) it reopens COM5 until it opens.
+                const bool now = !reopened && sinceKill.elapsed() >= reopenAt;
+                if (now || pos.port.error() != QSerialPort::NoError) {
+                    reopened = reopened || now;
+                    pos.close();
+                    pos.port.clearError();
+                }
+                if ((pos.port.isOpen() || pos.open(posPath)) && sinceProbe.elapsed() >= 100) {
+                    pos.write(tag + QByteArray::number(sinceKill.elapsed()) + ';');
+                    sinceProbe.restart();
+                }
+                QTest::qWait(5);
+            }
+            QVERIFY2(pos.received.contains(tag), qPrintable(QStringLiteral("round %1: no traffic").arg(run)));
+            resumed << sinceKill.elapsed();
+        }
+        std::sort(resumed.begin(), resumed.end());
+        QStringList all;
+        for (qint64 ms : qAsConst(resumed))
+            all << QString::number(ms);
+        qInfo("traffic resumed after a kill: median %s ms, max %s ms (%s)",
+              qPrintable(all.at(all.size() / 2)), qPrintable(all.last()),
+              qPrintable(all.join(QLatin1Char(' '))));
+        const QByteArray msg = randomBytes(64 * 1024, 5);
+        QTest::qWait(300);
+        pos.received.clear();
+        pos.write(msg);
+        QVERIFY(waitFor([&]() { return pos.received.size() >= msg.size(); }, 20000));
+        QVERIFY(pos.received == msg);
+        QCOMPARE(sup.last(), TunnelSettings::Running);
+        QVERIFY(sup.errors.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTunnelRecovery)
+#include "tst_tunnelrecovery.moc"
