@@ -14,6 +14,9 @@ extern "C" {
 #include "netif/ppp/pppos.h"
 #include "netif/ppp/upap.h"
 #include "velmora_lwip_port.h"
+
+// Needs the PPP types above.
+#include "netif/ppp/lcp.h"
 }
 
 #include <cstdlib>
@@ -30,6 +33,7 @@ struct Session {
     bool used = false;
     bool ended = false;  // termination reported; waiting to be released
     bool linkUp = false; // status 0 reported and not yet taken back by -6
+    bool muted = false;  // ended at once: nothing more goes to the line
     int endCode = 0;
     std::string peerUser; // credentials a device-side session demands
     std::string peerPasswd;
@@ -212,6 +216,8 @@ void onPhase(ppp_pcb *pcb, u8_t phase, void *ctx)
 u32_t onSerialOutput(ppp_pcb *, u8_t *data, u32_t len, void *ctx)
 {
     auto *s = static_cast<Session *>(ctx);
+    if (s->muted)
+        return len;
     if (!g_sioWrite)
         return 0;
     const int n = g_sioWrite(s->serial, data, int(len));
@@ -353,6 +359,42 @@ int pppClose(int unit)
         e = ppp_close(s->pcb, 0);
     g_inClose = false;
     return e == ERR_INPROGRESS ? 0 : legacyErr(e);
+}
+
+int pppCloseNow(int unit, bool report)
+{
+    Session *s = sessionOf(unit);
+    if (!s)
+        return PppErr::Param;
+    s->muted = true;
+    if (!report) {
+        s->statusCB = nullptr;
+        s->dataCB = nullptr;
+        s->ipInputCB = nullptr;
+    }
+    if (!s->ended) {
+        ppp_pcb *pcb = s->pcb;
+        g_inClose = true;
+        if (pcb->phase < PPP_PHASE_ESTABLISH) {
+            // Nothing negotiated yet: lwIP's own close ends it without a word.
+            ppp_close(pcb, 1);
+        } else {
+            // What lwIP does when the carrier is lost in the running phase,
+            // in any phase: every protocol goes down and its timers stop,
+            // the link ends without waiting for the peer.
+            pcb->err_code = PPPERR_USER;
+            lcp_lowerdown(pcb);
+            link_terminated(pcb);
+        }
+        g_inClose = false;
+    }
+    if (!report && s->ended && s->pcb && s->pcb->phase == PPP_PHASE_DEAD) {
+        // Nobody waits for its report: the unit is free for the next session now.
+        sys_untimeout(deliverTermination, s);
+        sys_untimeout(releaseSession, s);
+        releaseSession(s);
+    }
+    return 0;
 }
 
 void pppCheckTimeouts()

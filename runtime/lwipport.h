@@ -94,6 +94,12 @@ int pppIpOutput(int unit, const char *packet, int len);
 // Starts the end of the session; the termination report follows later (and
 // never from inside this call). Closing an ended session does nothing.
 int pppClose(int unit);
+// Ends the session at once without telling the peer (its line is gone, or
+// the line is wanted for a new session): every protocol goes down, nothing
+// more is written. With report, the termination report (a stop by the user,
+// -69) follows on a later timer run; without it nothing more is reported
+// and the unit is free at once. Works on a session already ending.
+int pppCloseNow(int unit, bool report);
 // Runs the stack's due timers; call every 100 ms.
 void pppCheckTimeouts();
 // Counts the timers from now (after a pause in calling pppCheckTimeouts).

@@ -25,15 +25,12 @@ QMutex g_processEngineLock;
 PPPEngine *g_processEngine = nullptr;
 
 // The engine whose thread drives the PPP stack. The stack's callbacks carry
-// the engine as a raw context; a session that outlives its engine (its end
-// still being negotiated when the engine went) must not reach a freed one.
+// a session's identity, never the engine itself: a session that outlives its
+// engine must not reach a freed one.
 std::atomic<PPPEngine *> g_liveEngine{nullptr};
 
-PPPEngine *liveEngine(void *ctx)
-{
-    PPPEngine *live = g_liveEngine.load();
-    return ctx && ctx == live ? live : nullptr;
-}
+// Session identities, never reused in the process.
+std::atomic<quintptr> g_lastSessionTag{0};
 
 QString dotted(quint32 networkOrder)
 {
@@ -90,13 +87,17 @@ void PPPEngine::shutdownInThread(QThread *target)
     VLOG(6) << "PPP engine shutting down";
     if (reopenTimer)
         reopenTimer->stop();
+    // Nobody waits for the peer's answer any more and the port goes now:
+    // the sessions end at once and leave nothing behind in the stack.
     const int unit = sessionUnit.exchange(-1);
     if (unit >= 0) {
-        // Nobody waits for the peer's answer any more: the stop is sent and
-        // the session left to end without this engine.
         VLOG(4) << "Closing active PPP session at shutdown";
-        pppClose(unit);
+        pppCloseNow(unit, false);
     }
+    const int ending = endingUnit.exchange(-1);
+    if (ending >= 0)
+        pppCloseNow(ending, false);
+    sessionTag = endingTag = 0;
     if (g_liveEngine.load() == this)
         g_liveEngine.store(nullptr);
     if (divertOpen.load()) {
@@ -158,7 +159,38 @@ void PPPEngine::setPcap(bool enabled, const QString &fileName)
 
 bool PPPEngine::isSessionActive() const
 {
-    return sessionUnit.load() >= 0 || divertOpen.load();
+    return sessionUnit.load() >= 0 || endingUnit.load() >= 0 || divertOpen.load();
+}
+
+bool PPPEngine::claim(const QUuid &owner)
+{
+    QMutexLocker guard(&claimLock);
+    if (owner.isNull() || (!claimOwner.isNull() && claimOwner != owner))
+        return false;
+    claimOwner = owner;
+    return true;
+}
+
+void PPPEngine::release(const QUuid &owner)
+{
+    QMutexLocker guard(&claimLock);
+    if (claimOwner == owner)
+        claimOwner = QUuid();
+}
+
+void *PPPEngine::currentSessionContext() const
+{
+    return reinterpret_cast<void *>(sessionTag);
+}
+
+bool PPPEngine::isCurrent(void *ctx) const
+{
+    return ctx && quintptr(ctx) == sessionTag;
+}
+
+bool PPPEngine::isOwnSession(void *ctx) const
+{
+    return ctx && (quintptr(ctx) == sessionTag || quintptr(ctx) == endingTag);
 }
 
 void PPPEngine::signalStart()
@@ -219,12 +251,23 @@ void PPPEngine::periodicTimer()
 void PPPEngine::startPPP()
 {
     VLOG(4) << "PPP start requested";
-    if (isSessionActive()) {
-        // A second start while a session exists (or is still ending) would
-        // share the port and the diversion with it.
+    if (sessionUnit.load() >= 0) {
+        // Only the owner of the session starts one, and only after its
+        // previous session ended; an error signal here would end that owner's run.
         VLOG(-10) << "PPP start ignored, a session is still active";
         return;
     }
+    const int ending = endingUnit.exchange(-1);
+    if (ending >= 0) {
+        // The session stopped before still waits for its peer, but its owner
+        // has let it go and nobody waits for its end: the line is wanted now.
+        VLOG(4) << "Ending the previous PPP session at once for a new start";
+        endingTag = 0;
+        pppCloseNow(ending, false);
+        releaseLine();
+    }
+    // A session's output starts empty: nothing of an earlier one goes first.
+    resetOutput();
     QString port, local, remote;
     {
         QMutexLocker guard(&configLock);
@@ -278,13 +321,17 @@ void PPPEngine::startPPP()
         return;
     }
 
-    const int unit = pppOverSerialOpen(this, &PPPEngine::pppLinkStatusCB, &PPPEngine::pppLinkDataCB,
-                                       &PPPEngine::ipInputCB, this);
+    const quintptr tag = ++g_lastSessionTag;
+    void *const ctx = reinterpret_cast<void *>(tag);
+    sessionTag = tag;
+    const int unit = pppOverSerialOpen(ctx, &PPPEngine::pppLinkStatusCB, &PPPEngine::pppLinkDataCB,
+                                       &PPPEngine::ipInputCB, ctx);
     if (unit >= 0) {
         sessionUnit.store(unit);
         VLOG(4) << "PPP Session created, waiting for connection";
     } else {
         VLOG(-10) << "PPP Session create failed, out of descriptors";
+        sessionTag = 0;
         stopActivePPPFinish();
         emit error(tr("Nie można utworzyć sesji PPP - za dużo aktywnych sesji."));
     }
@@ -328,8 +375,20 @@ bool PPPEngine::openPort()
 void PPPEngine::onSerialError(QSerialPort::SerialPortError error)
 {
     VLOG(10) << "Serial port error:" << int(error);
-    if (error == QSerialPort::NoError || reopenTimer->isActive())
+    // Closing a port that is already closed says so; there is nothing to reopen.
+    if (error == QSerialPort::NoError || error == QSerialPort::NotOpenError || reopenTimer->isActive())
         return;
+    if (sessionUnit.load() < 0) {
+        // No session to carry on: a line gone while a stop waits for the
+        // peer cannot bring its answer, so that session ends now.
+        const int ending = endingUnit.load();
+        if (ending >= 0)
+            pppCloseNow(ending, true);
+        serialPort->clearError();
+        if (serialPort->isOpen())
+            serialPort->close();
+        return;
+    }
     VLOG(-10) << QStringLiteral("PPP Port error, retry open: %1").arg(int(error));
     reopenTimer->start(500);
     serialPort->clearError();
@@ -353,6 +412,13 @@ void PPPEngine::restartTimer()
         return;
     }
     VLOG(-10) << "PPP reopen port fail after retries";
+    // The line is gone: the peer cannot be told, and the session must not
+    // outlive this end (its late report would hit whatever runs next).
+    const int unit = sessionUnit.exchange(-1);
+    if (unit >= 0) {
+        sessionTag = 0;
+        pppCloseNow(unit, false);
+    }
     stopActivePPPFinish();
     emit error(tr("Nie można otworzyć portu połaczenia PPP."));
 }
@@ -360,7 +426,10 @@ void PPPEngine::restartTimer()
 void PPPEngine::commReadyRead()
 {
     const QByteArray bytes = serialPort->readAll();
-    const int unit = sessionUnit.load();
+    // A session being stopped still needs the peer's answer to its stop.
+    int unit = sessionUnit.load();
+    if (unit < 0)
+        unit = endingUnit.load();
     VLOG(10) << QStringLiteral("Connection %1 data read size=%2").arg(unit).arg(bytes.size());
     if (unit >= 0 && !bytes.isEmpty()) {
         pppSerialInput(unit, bytes.constData(), bytes.size());
@@ -474,8 +543,8 @@ void PPPEngine::doReceive(const char *data, int length)
 
 void PPPEngine::pppLinkDataCB(void *ctx, int param, void *arg)
 {
-    PPPEngine *self = liveEngine(ctx);
-    if (!self)
+    PPPEngine *self = g_liveEngine.load();
+    if (!self || !self->isOwnSession(ctx))
         return;
     VLOG(4) << "Data request for param:" << param;
     if (param == PPP_DATA_LOCAL_ADDRESS)
@@ -555,9 +624,14 @@ QString PPPEngine::statusMessage(int code)
 
 void PPPEngine::pppLinkStatusCB(void *ctx, int errCode, void *arg)
 {
-    PPPEngine *self = liveEngine(ctx);
+    PPPEngine *self = g_liveEngine.load();
     if (!self)
         return;
+    if (!self->isOwnSession(ctx)) {
+        VLOG(6) << "Status report of an ended PPP session ignored:" << errCode;
+        return;
+    }
+    const bool current = self->isCurrent(ctx);
     bool termination = false;
     if (errCode <= -PPP_TERMINATION_OFFSET) {
         errCode += PPP_TERMINATION_OFFSET;
@@ -565,6 +639,8 @@ void PPPEngine::pppLinkStatusCB(void *ctx, int errCode, void *arg)
     }
     const QString message = statusMessage(errCode);
     if (errCode == PppErr::None && !termination) {
+        if (!current)
+            return; // a session being stopped does not come up
         const PppAddrs *a = static_cast<const PppAddrs *>(arg);
         if (a)
             VLOG(4) << QStringLiteral(
@@ -577,6 +653,13 @@ void PPPEngine::pppLinkStatusCB(void *ctx, int errCode, void *arg)
         return;
     }
     if (termination) {
+        if (current) {
+            self->sessionUnit.store(-1);
+            self->sessionTag = 0;
+        } else {
+            self->endingUnit.store(-1);
+            self->endingTag = 0;
+        }
         self->stopActivePPPFinish();
         self->emitError(message);
         VLOG(4) << "Link terminated with status:" << message;
@@ -587,13 +670,15 @@ void PPPEngine::pppLinkStatusCB(void *ctx, int errCode, void *arg)
 
 void PPPEngine::ipInputCB(void *ctx, const char *data, int len)
 {
-    if (PPPEngine *self = liveEngine(ctx))
+    PPPEngine *self = g_liveEngine.load();
+    if (self && self->isCurrent(ctx))
         self->doReceive(data, len);
 }
 
 int PPPEngine::sioWriteHook(void *serialHandle, const quint8 *data, int len)
 {
-    if (PPPEngine *self = liveEngine(serialHandle))
+    PPPEngine *self = g_liveEngine.load();
+    if (self && self->isOwnSession(serialHandle))
         return self->doWrite(reinterpret_cast<const char *>(data), len);
     return len;
 }
@@ -629,8 +714,24 @@ void PPPEngine::stopActivePPP()
         reopenTimer->stop();
     const int unit = sessionUnit.load();
     if (unit >= 0) {
-        pppClose(unit);
+        // Marked as ending before it stops counting as current, so the
+        // engine never looks idle in between.
+        endingTag = sessionTag;
+        endingUnit.store(unit);
+        sessionTag = 0;
         sessionUnit.store(-1);
+        if (serialPort && serialPort->isOpen()) {
+            pppClose(unit);
+        } else {
+            // The line is closed (being reopened): the peer cannot be told,
+            // so the session ends at once; its report follows as usual.
+            VLOG(4) << "PPP line closed, session ends without the peer";
+            pppCloseNow(unit, true);
+        }
+        return;
+    }
+    if (endingUnit.load() >= 0) {
+        VLOG(6) << "PPP session already ending";
         return;
     }
     VLOG(6) << "No active PPP sessions";
@@ -643,6 +744,12 @@ void PPPEngine::stopActivePPP()
 void PPPEngine::stopActivePPPFinish()
 {
     VLOG(4) << "Stop finish called";
+    releaseLine();
+    emit pppFinished();
+}
+
+void PPPEngine::releaseLine()
+{
     if (divertThread) {
         WinDivertClose(divertHandle);
         divertHandle = INVALID_DIVERT_HANDLE;
@@ -658,13 +765,24 @@ void PPPEngine::stopActivePPPFinish()
         divertHandle = INVALID_DIVERT_HANDLE;
         divertOpen.store(false);
     }
-    if (serialPort)
+    // Only an open port is closed (closing a closed one raises an error),
+    // and nothing the port reports while it closes starts a reopen cycle;
+    // the next open listens again. What the session said last (the answer
+    // to a stop, its own stop) still goes out first.
+    if (serialPort && serialPort->isOpen()) {
+        disconnect(serialPort, &QSerialPort::errorOccurred, this, &PPPEngine::onSerialError);
+        serialPort->flush();
         serialPort->close();
+    }
+    resetOutput();
+}
+
+void PPPEngine::resetOutput()
+{
     if (outBuffer)
         outBuffer->clear();
     outHead = 0;
     outInFlight = 0;
-    emit pppFinished();
 }
 
 void PPPEngine::divertThreadFinished()

@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QSerialPort>
 #include <QString>
+#include <QUuid>
 #include <atomic>
 
 class IPHelper;
@@ -44,6 +45,18 @@ public:
     // True from the start of a session until its teardown is complete
     // (pppFinished), including the time its end is being negotiated.
     bool isSessionActive() const;
+
+    // The process's PPP session belongs to one configuration at a time.
+    // Taking it is one step, so two configurations starting together cannot
+    // both find it free: false when another owner holds it. The owner lets
+    // it go once it has asked for its last stop.
+    bool claim(const QUuid &owner);
+    void release(const QUuid &owner);
+
+    // What the stack's reports of the current session carry as their
+    // context (null without a session); reports of any other session change
+    // nothing. Engine thread.
+    void *currentSessionContext() const;
 
     // Called by the PPP stack (engine thread).
     int doWrite(const char *data, int count);
@@ -88,6 +101,14 @@ private:
     bool openPort();
     void stopActivePPP();
     void stopActivePPPFinish();
+    // Closes the diversion and the port and drops unsent output: what a
+    // session leaves behind, without a word to anyone.
+    void releaseLine();
+    void resetOutput();
+    // Reports, output and questions of the stack reach the engine only from
+    // the current session or the one whose stop is under way.
+    bool isCurrent(void *ctx) const;
+    bool isOwnSession(void *ctx) const;
     void emitError(const QString &text);
     void writeNextChunk();
     // Waits for the receiver of a closed diversion to end and deletes it.
@@ -106,7 +127,16 @@ private:
     IPHelper *ipHelper = nullptr;
     NetDivertRecvThread *divertThread = nullptr;
     std::atomic<int> sessionUnit{-1};
+    // Identity of the current session (0 = none), given to the stack as the
+    // context of its reports.
+    quintptr sessionTag = 0;
+    // A session whose stop was asked for and whose end report has not come.
+    std::atomic<int> endingUnit{-1};
+    quintptr endingTag = 0;
     std::atomic<bool> divertOpen{false};
+
+    mutable QMutex claimLock;
+    QUuid claimOwner;
 
     // Written by the setters from other threads, read under the same lock.
     mutable QMutex configLock;
