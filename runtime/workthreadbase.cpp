@@ -43,6 +43,7 @@ void WorkThreadBase::finalizeWorkAndCleanup()
     if (reportedEnd)
         return;
     reportedEnd = true;
+    releaseShared();
     workerThread->quit();
     currentState = TunnelSettings::Stopped;
     emit stateChanged(settings.uuid, TunnelSettings::Stopped);
@@ -55,6 +56,7 @@ void WorkThreadBase::errorEnd(QString err)
     if (reportedEnd)
         return;
     reportedEnd = true;
+    releaseShared();
     workerThread->quit();
     currentState = TunnelSettings::StoppedError;
     emit lastError(settings.uuid, err);

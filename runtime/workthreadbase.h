@@ -43,6 +43,10 @@ protected:
     // True once Stopped or StoppedError was reported: whatever is still
     // queued for the worker after that has no effect.
     bool finalReported() const { return reportedEnd; }
+    // Runs just before the final report: what the run holds for the whole
+    // process (the PPP session) is let go here, so a configuration started
+    // on that report finds it free.
+    virtual void releaseShared() {}
 
     QThread *workerThread = nullptr;
     TunnelSettings::TunnelState currentState = TunnelSettings::Stopped;

@@ -9,6 +9,7 @@ WorkThreadIP::WorkThreadIP() = default;
 WorkThreadIP::~WorkThreadIP()
 {
     closeAllEngines();
+    releaseShared();
     VLOG(6) << QStringLiteral("Destruction of UUID %1 [IP]").arg(settings.uuid.toString());
 }
 
@@ -30,10 +31,11 @@ void WorkThreadIP::startPPPMode()
         emit error(tr("Sesja PPP nie może zostać uruchomiona"));
         return;
     }
-    if (ppp->isSessionActive()) {
+    if (!ppp->claim(settings.uuid)) {
         emit error(tr("Sesja PPP jest już aktywna"));
         return;
     }
+    pppClaimed = true;
     stopPending = false;
     pppStarted = true;
     ppp->setCommPort(settings.tunnel_com, settings.tunnel_settings);
@@ -143,11 +145,26 @@ void WorkThreadIP::closeAllEngines()
         engine->deleteLater();
     }
     VLOG(4) << "Terminated all engines";
-    if (settings.mode == TunnelSettings::PPP && pppStarted) {
+    // Once the session was let go it may be another configuration's.
+    if (settings.mode == TunnelSettings::PPP && pppStarted && pppClaimed) {
         VLOG(4) << "Terminating PPP session if active";
         if (PPPEngine *ppp = PPPEngine::processEngine())
             QMetaObject::invokeMethod(ppp, "stopPPP", Qt::QueuedConnection);
     }
+}
+
+void WorkThreadIP::releaseShared()
+{
+    if (!pppClaimed)
+        return;
+    PPPEngine *ppp = PPPEngine::processEngine();
+    // The last stop is queued before the session is let go, so the engine
+    // runs it ahead of any start by the next owner.
+    if (ppp && pppStarted)
+        QMetaObject::invokeMethod(ppp, "stopPPP", Qt::QueuedConnection);
+    if (ppp)
+        ppp->release(settings.uuid);
+    pppClaimed = false;
 }
 
 void WorkThreadIP::stopRequested()

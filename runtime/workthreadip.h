@@ -27,6 +27,9 @@ public slots:
 private slots:
     void restartPPPOnce(QString str);
 
+protected:
+    void releaseShared() override;
+
 private:
     void startEngines();
     void closeAllEngines();
@@ -39,6 +42,8 @@ private:
     QVector<TunnelCommEngine *> engines;
     bool pppStarted = false;
     bool stopPending = false;
+    // This run holds the process's PPP session; only then does it stop PPP.
+    bool pppClaimed = false;
     // The link-loss routing to restartPPPOnce, until the switch to error mode.
     QMetaObject::Connection pppLostRoute;
     bool pppEnginesStarted = false;

@@ -323,6 +323,38 @@ private slots:
         QVERIFY(engineIdle());
     }
 
+    // Two PPP configurations started in the same moment, twenty times over:
+    // exactly one claims the session and alone starts PPP; the other ends at
+    // once with its text. The winner, stopped while its link is still being
+    // negotiated, stops cleanly before the next round.
+    void backToBackStartsClaimOneSession()
+    {
+        QVERIFY(engineIdle());
+        using S = TunnelSettings;
+        for (int round = 0; round < 20; ++round) {
+            if (!peer || peer->state() == QProcess::NotRunning)
+                startSlirp();
+            const int starts = logCount("PPP start requested");
+            SupervisorStub first, second;
+            first.start(pppConfig());
+            second.start(pppConfig());
+            QVERIFY2(waitFor([&] { return first.errors.size() + second.errors.size() > 0; }, 20000),
+                     qPrintable(QStringLiteral("round %1: both run").arg(round)));
+            SupervisorStub &loser = first.errors.isEmpty() ? second : first;
+            SupervisorStub &winner = &loser == &first ? second : first;
+            QCOMPARE(loser.errors, QStringList{QStringLiteral("Sesja PPP jest już aktywna")});
+            QVERIFY(waitFor([&] { return logCount("PPP start requested") > starts; }, 5000));
+            winner.stop();
+            QVERIFY(winner.waitState(S::Stopped));
+            QCOMPARE(winner.states, QList<S::TunnelState>({S::Starting, S::Stopping, S::Stopped}));
+            QCOMPARE(loser.states, QList<S::TunnelState>({S::Starting, S::StoppedError}));
+            QVERIFY(winner.errors.isEmpty());
+            QCOMPARE(logCount("PPP start requested") - starts, 1);
+            QVERIFY(first.waitGone() && second.waitGone());
+            QVERIFY(engineIdle());
+        }
+    }
+
     // A link refused before it was ever up gets exactly one second start;
     // the second refusal ends the run with its text.
     void failureBeforeLinkUpRestartsOnce()
