@@ -10,11 +10,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QSemaphore>
 #include <QThread>
 #include <QtTest>
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -203,8 +205,21 @@ void SupervisorStub::start(const TunnelSettings &settings)
     connect(w, &WorkThreadBase::lastError, this, &SupervisorStub::onLastError);
     connect(this, &SupervisorStub::signalStop, w, &WorkThreadBase::signalStop);
     worker = w;
+    // A worker may end (and delete itself) as soon as its thread runs: its
+    // first report from there waits until its thread was noted here.
+    auto gate = std::make_shared<QSemaphore>();
+    connect(
+        w, &WorkThreadBase::stateChanged, w,
+        [gate](QUuid, TunnelSettings::TunnelState s) {
+            if (s != TunnelSettings::Starting) {
+                gate->acquire();
+                gate->release();
+            }
+        },
+        Qt::DirectConnection);
     w->signalStart();
     thread = w->thread();
+    gate->release();
 }
 
 void SupervisorStub::onStateChanged(QUuid uid, TunnelSettings::TunnelState s)
