@@ -3,6 +3,7 @@
 #include "driver/driverpaths.h"
 #include "driver/vspdprotocol.h"
 #include "log/debug_class.h"
+#include "platform/pairrecord.h"
 #include "platform/registrystore.h"
 
 #include <QString>
@@ -29,7 +30,6 @@
 namespace
 {
 
-const QString kPortsKey = QStringLiteral("SYSTEM\\CurrentControlSet\\services\\VSBC7\\Ports");
 const char kNullPrefix[] = "NULL_";
 
 enum DaemonKind : uint64_t {
@@ -83,14 +83,6 @@ QString latin1(const std::string &s)
 std::string fromLatin1(const QString &s)
 {
     return s.toLatin1().toStdString();
-}
-
-QByteArray littleEndian(uint32_t v)
-{
-    QByteArray bytes(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = char((v >> (8 * i)) & 0xFF);
-    return bytes;
 }
 
 gid_t dialoutGroup()
@@ -148,7 +140,7 @@ int VspDaemon::run(int readyFd)
         ::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, s.first, &ev);
     }
     m_registry.reset(new RegistryStore(QString::fromStdString(vspd::systemFolder())));
-    m_registry->createKey(kPortsKey);
+    m_registry->createKey(PairRecord::portsKey());
     // Without its folder, socket or pid file nobody can find this daemon, and a
     // second one would start beside it: it ends instead (the records stay).
     m_folderWatch =
@@ -267,21 +259,16 @@ void VspDaemon::removeStaleLinks()
 
 void VspDaemon::restoreRecordedPairs()
 {
-    const QStringList records = m_registry->subKeys(kPortsKey);
+    const QStringList records = m_registry->subKeys(PairRecord::portsKey());
     for (const QString &record : records) {
-        const QString key = kPortsKey + QLatin1Char('\\') + record;
-        RegistryStore::Value port1, port2, strict, wiring;
-        if (m_registry->value(key, QStringLiteral("Port1"), &port1) != RegistryStore::Success ||
-            port1.type != RegistryStore::String) {
+        PairRecord pair;
+        if (PairRecord::read(*m_registry, record, &pair) != RegistryStore::Success) {
             VLOG(-10) << "vspd skips the record " << record << ": it has no Port1";
             continue;
         }
-        m_registry->value(key, QStringLiteral("Port2"), &port2);
-        m_registry->value(key, QStringLiteral("StrictBaudrate"), &strict);
-        m_registry->value(key, QStringLiteral("Wiring"), &wiring);
         std::string error;
-        const uint32_t rc = createPair(fromLatin1(port1.toString()), fromLatin1(port2.toString()), true,
-                                       strict.toDWord() != 0, wiring.toDWord(), &error);
+        const uint32_t rc = createPair(fromLatin1(pair.port1), fromLatin1(pair.port2), true, pair.strict,
+                                       pair.wiring, &error);
         if (rc != vspd::ErrSuccess)
             VLOG(-10) << "vspd cannot recreate the pair of record " << record << ": "
                       << QString::fromStdString(error);
@@ -546,19 +533,17 @@ std::vector<char> VspDaemon::execute(const char *request, size_t size)
             rc = vspd::ErrFileNotFound;
             break;
         }
-        const QString key = kPortsKey + QLatin1Char('\\') + latin1(recordKey(*pair));
+        const QString record = recordKey(*pair);
         if (op == vspd::OpDeletePair) {
             VLOG(4) << "vspd deletes the pair of " << latin1(name);
-            m_registry->deleteTree(key);
+            m_registry->deleteTree(PairRecord::keyOf(record));
             deletePair(pair->id());
         } else if (op == vspd::OpSetStrict) {
             pair->setStrict(number != 0);
-            if (m_registry->keyExists(key))
-                m_registry->setDWord(key, QStringLiteral("StrictBaudrate"), number != 0 ? 1 : 0);
+            PairRecord::updateStrict(*m_registry, record, number != 0);
         } else if (op == vspd::OpSetWiring) {
             pair->setWiring(number);
-            if (m_registry->keyExists(key))
-                m_registry->setBinary(key, QStringLiteral("Wiring"), littleEndian(number));
+            PairRecord::updateWiring(*m_registry, record, number);
         }
         // A break has no way through a pseudo-terminal; the port only has to exist.
         break;
@@ -568,7 +553,7 @@ std::vector<char> VspDaemon::execute(const char *request, size_t size)
         QStringList records;
         while (!m_pairs.empty()) {
             PairRelay &pair = *m_pairs.begin()->second;
-            records.append(kPortsKey + QLatin1Char('\\') + latin1(recordKey(pair)));
+            records.append(PairRecord::keyOf(recordKey(pair)));
             deletePair(pair.id());
         }
         if (!records.isEmpty())
@@ -643,17 +628,8 @@ uint32_t VspDaemon::createPair(const std::string &first, const std::string &seco
     pair->setWiring(wiring);
     for (int i = 0; i < 2; ++i)
         m_watches[pair->end(i).watch] = {id, i};
-    if (!fromRecord) {
-        const QString key = kPortsKey + QLatin1Char('\\') + latin1(recordKey(*pair));
-        using Value = RegistryStore::Value;
-        m_registry->setValues(
-            key,
-            {qMakePair(QStringLiteral("Port1"), Value{RegistryStore::String, latin1(upper(first)).toUtf8()}),
-             qMakePair(QStringLiteral("Port2"), Value{RegistryStore::String, latin1(upper(second)).toUtf8()}),
-             qMakePair(QStringLiteral("StrictBaudrate"),
-                       Value{RegistryStore::DWord, littleEndian(strict ? 1 : 0)}),
-             qMakePair(QStringLiteral("Wiring"), Value{RegistryStore::Binary, littleEndian(wiring)})});
-    }
+    if (!fromRecord)
+        recordOf(*pair).write(*m_registry);
     VLOG(4) << "vspd pair " << latin1(name0) << " (" << QString::fromStdString(pair->end(0).pts) << ") <-> "
             << latin1(name1) << " (" << QString::fromStdString(pair->end(1).pts) << ")";
     m_pairs[id] = std::move(pair);
@@ -692,9 +668,19 @@ bool VspDaemon::nameInUse(const std::string &upperName) const
     return false;
 }
 
-std::string VspDaemon::recordKey(const PairRelay &pair) const
+QString VspDaemon::recordKey(const PairRelay &pair) const
 {
-    return upper(pair.first) + upper(pair.second);
+    return recordOf(pair).subkey();
+}
+
+PairRecord VspDaemon::recordOf(const PairRelay &pair) const
+{
+    PairRecord record;
+    record.port1 = latin1(upper(pair.first));
+    record.port2 = latin1(upper(pair.second));
+    record.strict = pair.strict();
+    record.wiring = pair.wiring();
+    return record;
 }
 
 bool VspDaemon::linkPort(const std::string &name, const std::string &pts, std::string *error)

@@ -5,14 +5,13 @@
 #pragma once
 
 #include "driver/pairrelay.h"
+#include "platform/pairrecord.h"
 
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
-
-class RegistryStore;
 
 class VspDaemon
 {
@@ -57,7 +56,9 @@ private:
     bool nameInUse(const std::string &upperName) const;
     bool linkPort(const std::string &name, const std::string &pts, std::string *error);
     void unlinkPort(const std::string &name, const std::string &pts);
-    std::string recordKey(const PairRelay &pair) const;
+    // The pair's record in the registry store, and its subkey there.
+    PairRecord recordOf(const PairRelay &pair) const;
+    QString recordKey(const PairRelay &pair) const;
 
     void drainInotify();
     void recountOpeners(bool all);

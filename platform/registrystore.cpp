@@ -268,11 +268,25 @@ long RegistryStore::setValue(const QString &path, const QString &name, const Val
 
 long RegistryStore::setValues(const QString &path, const QVector<QPair<QString, Value>> &values)
 {
+    return storeValues(path, values, true);
+}
+
+long RegistryStore::setExistingValues(const QString &path, const QVector<QPair<QString, Value>> &values)
+{
+    return storeValues(path, values, false);
+}
+
+long RegistryStore::storeValues(const QString &path, const QVector<QPair<QString, Value>> &values,
+                                bool create)
+{
     const QString key = normalisedPath(path);
     if (key.isEmpty())
         return InvalidParameter;
     return modify([&](Data &d, bool &changed) {
-        Data::Key &k = d.keys[d.ensure(key)];
+        const int index = create ? d.ensure(key) : d.find(key);
+        if (index < 0)
+            return long(FileNotFound);
+        Data::Key &k = d.keys[index];
         changed = true;
         for (const QPair<QString, Value> &nv : values) {
             bool found = false;

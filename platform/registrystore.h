@@ -52,6 +52,8 @@ public:
     long setValue(const QString &path, const QString &name, const Value &value);
     // Several values of one key in one change: all are written or none.
     long setValues(const QString &path, const QVector<QPair<QString, Value>> &values);
+    // The same for a key that must exist already: FileNotFound, and nothing written, when it does not.
+    long setExistingValues(const QString &path, const QVector<QPair<QString, Value>> &values);
     long value(const QString &path, const QString &name, Value *out) const;
     long deleteValue(const QString &path, const QString &name);
     // The index-th direct subkey (in creation order), NoMoreItems past the end.
@@ -70,6 +72,7 @@ private:
     template <typename F> long modify(F change);
     // Runs look(data) on a consistent snapshot, under the shared lock.
     template <typename F> long query(F look) const;
+    long storeValues(const QString &path, const QVector<QPair<QString, Value>> &values, bool create);
 
     QString m_folder;
 };

@@ -1,6 +1,7 @@
 #include "ports/vspinterface.h"
 
 #include "log/debug_class.h"
+#include "platform/pairrecord.h"
 #include "platform/registrystore.h"
 
 #include <QCoreApplication>
@@ -8,6 +9,7 @@
 #include <QFileInfo>
 #include <QLibrary>
 #include <QMutex>
+#include <QRecursiveMutex>
 #include <QtEndian>
 
 #include <atomic>
@@ -24,13 +26,20 @@ VspSetWiringFn pfnSetWiring = nullptr;
 namespace
 {
 
-// Set by initLibrary or by the first driverPortPath without an interface; read from any thread.
+// Set by the binding or by the first driverPortPath without one; read from any thread.
 std::atomic<VspPortDevicePathFn> g_portDevicePath{nullptr};
 
+// The one lock of the process around the binding and every interface's operations: the library's
+// functions are process-wide, and the interfaces are called from the engines' threads.
+QRecursiveMutex &processLock()
+{
+    static QRecursiveMutex lock;
+    return lock;
+}
+// True once the six functions are published; they never change afterwards.
+bool g_bound = false;
+
 const char kMachineRoot[] = "HKEY_LOCAL_MACHINE\\";
-const char kPortsPath[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\services\\VSBC7\\Ports";
-// The key path of one pair's record, below the machine root.
-const char kPortsRecordPath[] = "SYSTEM\\CurrentControlSet\\services\\VSBC7\\Ports\\";
 // The driver's control library; on Windows this is VSPDCTL.DLL.
 const char kLibraryBaseName[] = "vspdctl";
 const quint32 kErrorInsufficientBuffer = 122;
@@ -126,7 +135,7 @@ QString VSPInterface::libraryName()
 
 QString VSPInterface::portsKey()
 {
-    return QString::fromLatin1(kPortsPath);
+    return QLatin1String(kMachineRoot) + PairRecord::portsKey();
 }
 
 bool VSPInterface::samePortName(const QString &a, const QString &b)
@@ -152,28 +161,56 @@ bool VSPInterface::resolveSymbol(QLibrary *library, const QString &symbol, void 
     return true;
 }
 
-bool VSPInterface::initLibrary()
+// Resolves all six functions into locals first: only a library that has them all is published,
+// so a failed attempt (another library, a missing symbol) never replaces a function in use.
+bool VSPInterface::bindLibrary()
 {
-    QMutexLocker lock(&m_lock);
-    m_loaded = false;
-    m_library = new QLibrary(libraryName(), this);
-    if (!m_library->load()) {
-        VLOG(-10) << QStringLiteral("Could not load library %1").arg(m_library->errorString());
+    if (g_bound)
+        return true;
+    // Kept for the rest of the process once bound: the published functions live in it.
+    QLibrary *library = new QLibrary(libraryName());
+    if (!library->load()) {
+        VLOG(-10) << QStringLiteral("Could not load library %1").arg(library->errorString());
+        delete library;
         return false;
     }
-    if (!resolveSymbol(m_library, QStringLiteral("SetStrictBaudrate"),
-                       reinterpret_cast<void **>(&pfnSetStrictBaudrate)) ||
-        !resolveSymbol(m_library, QStringLiteral("QueryBus"), reinterpret_cast<void **>(&pfnQueryBus)) ||
-        !resolveSymbol(m_library, QStringLiteral("CreatePair"), reinterpret_cast<void **>(&pfnCreatePair)) ||
-        !resolveSymbol(m_library, QStringLiteral("DeletePair"), reinterpret_cast<void **>(&pfnDeletePair)) ||
-        !resolveSymbol(m_library, QStringLiteral("SetBreak"), reinterpret_cast<void **>(&pfnSetBreak)) ||
-        !resolveSymbol(m_library, QStringLiteral("SetWiring"), reinterpret_cast<void **>(&pfnSetWiring)))
+    VspSetStrictBaudrateFn setStrict = nullptr;
+    VspQueryBusFn queryBus = nullptr;
+    VspCreatePairFn createPair = nullptr;
+    VspDeletePairFn deletePair = nullptr;
+    VspSetBreakFn setBreak = nullptr;
+    VspSetWiringFn setWiring = nullptr;
+    if (!resolveSymbol(library, QStringLiteral("SetStrictBaudrate"), reinterpret_cast<void **>(&setStrict)) ||
+        !resolveSymbol(library, QStringLiteral("QueryBus"), reinterpret_cast<void **>(&queryBus)) ||
+        !resolveSymbol(library, QStringLiteral("CreatePair"), reinterpret_cast<void **>(&createPair)) ||
+        !resolveSymbol(library, QStringLiteral("DeletePair"), reinterpret_cast<void **>(&deletePair)) ||
+        !resolveSymbol(library, QStringLiteral("SetBreak"), reinterpret_cast<void **>(&setBreak)) ||
+        !resolveSymbol(library, QStringLiteral("SetWiring"), reinterpret_cast<void **>(&setWiring))) {
+        library->unload();
+        delete library;
         return false;
+    }
+    pfnSetStrictBaudrate = setStrict;
+    pfnQueryBus = queryBus;
+    pfnCreatePair = createPair;
+    pfnDeletePair = deletePair;
+    pfnSetBreak = setBreak;
+    pfnSetWiring = setWiring;
     // Optional, so that an older library still loads.
-    if (QFunctionPointer f = m_library->resolve("PortDevicePath"))
+    if (QFunctionPointer f = library->resolve("PortDevicePath"))
         g_portDevicePath.store(reinterpret_cast<VspPortDevicePathFn>(f));
     else
         VLOG(-10) << "VSPD library has no PortDevicePath: no port counts as live";
+    g_bound = true;
+    return true;
+}
+
+bool VSPInterface::initLibrary()
+{
+    QMutexLocker lock(&processLock());
+    m_loaded = false;
+    if (!bindLibrary())
+        return false;
     m_loaded = true;
     VLOG(6) << "VSP library loaded";
     updatePortList();
@@ -182,19 +219,19 @@ bool VSPInterface::initLibrary()
 
 bool VSPInterface::isLoaded() const
 {
-    QMutexLocker lock(&m_lock);
+    QMutexLocker lock(&processLock());
     return m_loaded;
 }
 
 QVector<VSPPortPair> VSPInterface::portList() const
 {
-    QMutexLocker lock(&m_lock);
+    QMutexLocker lock(&processLock());
     return *m_portList;
 }
 
 bool VSPInterface::updatePortList()
 {
-    QMutexLocker lock(&m_lock);
+    QMutexLocker lock(&processLock());
     if (!m_loaded) {
         VLOG(6) << "VSPD updatePortList requested - invalid library handle";
         return false;
@@ -283,7 +320,7 @@ bool VSPInterface::updatePortList()
 bool VSPInterface::createPort(const QString &secondName, const QString &firstName, quint32 wiring,
                               bool strict)
 {
-    QMutexLocker lock(&m_lock);
+    QMutexLocker lock(&processLock());
     if (!m_loaded) {
         VLOG(6) << "VSPD createPort requested - invalid library handle";
         return false;
@@ -302,21 +339,25 @@ bool VSPInterface::createPort(const QString &secondName, const QString &firstNam
     pfnSetWiring(firstName.toLatin1().constData(), bytes.constData(), 4);
     pfnSetStrictBaudrate(firstName.toLatin1().constData(), strict ? 1 : 0);
 
-    const QString subkey = first + second;
-    const QString key = storePath(portsKey()) + QLatin1Char('\\') + subkey;
+    PairRecord record;
+    record.port1 = first;
+    record.port2 = second;
+    record.strict = strict;
+    record.wiring = mask;
     RegistryStore store;
-    store.setString(key, QStringLiteral("Port1"), first);
-    store.setString(key, QStringLiteral("Port2"), second);
-    store.setDWord(key, QStringLiteral("StrictBaudrate"), strict ? 1u : 0u);
-    WriteRegistryBinaryData(QLatin1String(kPortsRecordPath) + subkey, QStringLiteral("Wiring"),
-                            bytes.constData(), 4);
+    // One change of the store: the driver, starting meanwhile, never recreates the pair from half a record.
+    const QString keyPath = PairRecord::keyOf(record.subkey());
+    if (record.write(store) == RegistryStore::Success)
+        VLOG(6) << QStringLiteral("Key %1 Value %2 binary set").arg(keyPath, QStringLiteral("Wiring"));
+    else
+        VLOG(-10) << QStringLiteral("Could not acces key %1").arg(keyPath);
     VLOG(6) << "VSPD createPort succeeded";
     return true;
 }
 
 bool VSPInterface::deletePort(const QString &name)
 {
-    QMutexLocker lock(&m_lock);
+    QMutexLocker lock(&processLock());
     if (!m_loaded) {
         VLOG(6) << "VSPD deletePort requested - invalid library handle";
         return false;
@@ -351,18 +392,18 @@ bool VSPInterface::deletePort(const QString &name)
         VLOG(6) << "VSPD deletePort succeeded, registry record not found";
         return true;
     }
-    RegistryStore store;
-    const QString root = storePath(portsKey()) + QLatin1Char('\\');
+    QStringList records;
     for (const QString &record : {a, b, name})
         if (!record.isEmpty())
-            store.deleteTree(root + record);
+            records.append(PairRecord::keyOf(record));
+    RegistryStore().deleteTrees(records);
     VLOG(6) << "VSPD deletePort succeeded";
     return true;
 }
 
 bool VSPInterface::setStrict(const QString &port, bool strict)
 {
-    QMutexLocker lock(&m_lock);
+    QMutexLocker lock(&processLock());
     if (!m_loaded) {
         VLOG(6) << "VSPD SetStrictBaudrate requested - invalid library handle";
         return false;
@@ -377,7 +418,7 @@ bool VSPInterface::setStrict(const QString &port, bool strict)
 
 bool VSPInterface::setWiring(const QString &port, quint32 wiring)
 {
-    QMutexLocker lock(&m_lock);
+    QMutexLocker lock(&processLock());
     if (!m_loaded) {
         VLOG(6) << "VSPD SetWiring requested - invalid library handle";
         return false;
@@ -391,7 +432,7 @@ bool VSPInterface::setWiring(const QString &port, quint32 wiring)
 
 bool VSPInterface::findPeer(const QString &port, QString *peer) const
 {
-    QMutexLocker lock(&m_lock);
+    QMutexLocker lock(&processLock());
     const QString wanted = port.toUpper();
     for (const VSPPortPair &pair : qAsConst(*m_portList)) {
         if (pair.name.toUpper() == wanted) {

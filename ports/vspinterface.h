@@ -3,14 +3,17 @@
 // sets their baud-rate emulation and wiring, lists them, and keeps the
 // driver's registry records in step with the pairs it creates.
 //
-// One lock serialises every operation: the tunnel engines call in from
-// their own threads while the user interface lists and deletes ports.
+// The library is bound once for the process: its functions are process-wide,
+// so the first interface that resolves all of them publishes them, and every
+// later interface uses that same set (a library that fails to bind leaves
+// nothing behind). One lock for the process serialises the binding and every
+// operation of every interface: the tunnel engines call in from their own
+// threads while the user interface lists and deletes ports.
 #pragma once
 
 #include "ports/vspportpair.h"
 
 #include <QObject>
-#include <QRecursiveMutex>
 #include <QString>
 #include <QVector>
 
@@ -26,7 +29,8 @@ typedef int (*VspSetWiringFn)(const char *port, const void *mask, quint32 maskSi
 // Optional: a library without it still loads, and no end counts as live.
 typedef int (*VspPortDevicePathFn)(const char *port, char *path, quint32 pathSize);
 
-// The library's functions, one set for the process, null until resolved.
+// The library's functions, one set for the process: null until an interface bound the library,
+// then never changed again.
 extern VspSetStrictBaudrateFn pfnSetStrictBaudrate;
 extern VspQueryBusFn pfnQueryBus;
 extern VspCreatePairFn pfnCreatePair;
@@ -44,6 +48,7 @@ public:
     explicit VSPInterface(QObject *parent = nullptr);
     ~VSPInterface() override;
 
+    // Binds the library for the process unless that was done, then lists the ports.
     bool initLibrary();
     bool isLoaded() const;
     // A copy of the list found by the last successful updatePortList.
@@ -69,7 +74,7 @@ public:
     // else libvspdctl.so beside the program, else "vspdctl" through the
     // dynamic loader's search path.
     static QString libraryName();
-    // The registry key of the driver's pair records.
+    // The registry key of the driver's pair records, with the machine root (see PairRecord).
     static QString portsKey();
     // The one comparison of port names: both upper-cased with QString::toUpper, as the driver
     // upper-cases the 8-bit names it is given.
@@ -78,10 +83,8 @@ public:
     static quint32 wiringMask(quint32 wiring);
 
 private:
-    bool updatePortListLocked();
+    bool bindLibrary();
 
-    mutable QRecursiveMutex m_lock;
     QVector<VSPPortPair> *m_portList;
-    QLibrary *m_library = nullptr;
     bool m_loaded = false;
 };
