@@ -6,6 +6,7 @@
 #include "platform/unixsignalwatcher.h"
 #include "ports/serialportenumerator.h"
 #include "ui/messagebox.h"
+#include "velmora_version.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -148,7 +149,7 @@ int main(int argc, char *argv[])
     for (const QString &message : qAsConst(startupMessages))
         VLOG(4) << message;
 
-    VLOG(-10) << "[MASTER] Engine application version:" << 1 << "." << 0 << "." << 0 << "." << 1881;
+    VLOG(-10) << "[MASTER] Engine application version:" << VELMORA_VERSION_STRING;
     VLOG(4) << QStringLiteral("Running on linux version: 0x%1 (%2)")
                    .arg(kernelVersionCode(), QSysInfo::prettyProductName());
     QString ports = QStringLiteral("Available serial ports:");

@@ -1,12 +1,12 @@
 #include "app/tunnelapplication.h"
 
-#include "app/tunnelsplashscreen.h"
 #include "config/configurationfile.h"
 #include "log/debug_class.h"
 #include "ports/vspinterface.h"
 #include "runtime/pppengine.h"
 #include "runtime/tunnelcommengine.h"
 #include "ui/messagebox.h"
+#include "velmora_version.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,10 +20,7 @@ TunnelApplication::TunnelApplication(int &argc, char **argv) : QApplication(argc
     setQuitOnLastWindowClosed(false);
 }
 
-TunnelApplication::~TunnelApplication()
-{
-    delete m_splash;
-}
+TunnelApplication::~TunnelApplication() = default;
 
 TunnelApplication *TunnelApplication::instance()
 {
@@ -50,7 +47,7 @@ QString TunnelApplication::versionString()
         revision = lines.value(0).trimmed();
         date = lines.value(1).trimmed();
     }
-    return QStringLiteral("%1.%2.%3.%4 (rev. %5 - %6)").arg(1).arg(0).arg(0).arg(1881).arg(revision, date);
+    return QStringLiteral("%1 (rev. %2 - %3)").arg(QLatin1String(VELMORA_VERSION_STRING), revision, date);
 }
 
 void TunnelApplication::InitializeApp(bool startedMinimized)
@@ -177,22 +174,6 @@ void TunnelApplication::showConfigurationErrors(const QString &errors)
     box.setDefaultButton(QMessageBox::Ok);
     box.setDetailedText(errors);
     MessageBox::exec(box);
-}
-
-void TunnelApplication::baloonStop()
-{
-    if (m_splash) {
-        m_splash->close();
-        m_splash->deleteLater();
-        m_splash = nullptr;
-    }
-}
-
-void TunnelApplication::messageClicked() {}
-
-void TunnelApplication::iconActivated(QSystemTrayIcon::ActivationReason reason)
-{
-    Q_UNUSED(reason);
 }
 
 void TunnelApplication::terminationRequested(int signalNumber)

@@ -7,10 +7,8 @@
 
 #include <QApplication>
 #include <QMap>
-#include <QSystemTrayIcon>
 #include <QVector>
 
-class TunnelSplashScreen;
 class VSPInterface;
 class PPPEngine;
 
@@ -55,9 +53,6 @@ public:
     static void showConfigurationErrors(const QString &errors);
 
 public slots:
-    void baloonStop();
-    void messageClicked();
-    void iconActivated(QSystemTrayIcon::ActivationReason reason);
     // SIGTERM, SIGINT, SIGHUP: end the way a confirmed close does.
     void terminationRequested(int signalNumber);
 
@@ -68,7 +63,6 @@ private:
     QMap<QString, QString> m_debugSettings;
     AppSettings m_appSettings;
     QString m_dataPath;
-    TunnelSplashScreen *m_splash = nullptr;
     bool m_startedMinimized = false;
     bool m_configurationUnreadable = false;
 };
