@@ -77,6 +77,13 @@ private slots:
         RegistryStore::Value v;
         QCOMPARE(store.value(ports + "\\X", "A", &v), 0L);
         QCOMPARE(v.toString(), QStringLiteral("2"));
+        // Values of a key that must exist: a missing key is not created.
+        const RegistryStore::Value one{RegistryStore::DWord, QByteArray::fromHex("01000000")};
+        QCOMPARE(store.setExistingValues(ports + "\\Gone", {qMakePair(QStringLiteral("N"), one)}), 2L);
+        QVERIFY(!store.keyExists(ports + "\\Gone"));
+        QCOMPARE(store.setExistingValues(ports + "\\x", {qMakePair(QStringLiteral("N"), one)}), 0L);
+        QCOMPARE(store.value(ports + "\\X", "N", &v), 0L);
+        QCOMPARE(v.toDWord(), 1u);
         QCOMPARE(store.deleteTrees({ports + "\\X", ports + "\\COM8COM9"}), 0L);
         QVERIFY(store.subKeys(ports).isEmpty());
     }

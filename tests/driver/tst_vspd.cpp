@@ -1,5 +1,6 @@
 // The port driver through its control library: the daemon it starts, the
 // control calls and their errors, and the relay of real pseudo-terminals.
+#include "platform/pairrecord.h"
 #include "platform/registrystore.h"
 #include "platform/systempaths.h"
 #include "tests/driver/ptyhelpers.h"
@@ -26,7 +27,7 @@ using namespace ptytest;
 
 namespace
 {
-const QString kPorts = QStringLiteral("SYSTEM\\CurrentControlSet\\services\\VSBC7\\Ports");
+const QString kPorts = PairRecord::portsKey();
 
 struct Port {
     QString name;
@@ -462,14 +463,37 @@ private slots:
         RegistryStore::Value wiring;
         QCOMPARE(store.value(kPorts + "\\COM5", "Wiring", &wiring), 0L);
         QCOMPARE(wiring.data, QByteArray::fromHex("a0100000")); // set through NULL_COM5 above
+        // A record the program wrote, in the layout both sides share, is a pair at the next start.
+        PairRecord written;
+        written.port1 = QStringLiteral("COM20");
+        written.port2 = QStringLiteral("COM21");
+        written.strict = true;
+        written.wiring = 0x10A0;
+        QCOMPARE(written.write(store), 0L);
         const qint64 old = pid();
         QCOMPARE(::kill(pid_t(old), SIGTERM), 0);
         QVERIFY(waitGone(old, 5000));
         QVERIFY(!QFileInfo(port("COM5")).isSymLink());
-        QCOMPARE(store.subKeys(kPorts), (QStringList{"COM5", "COM6COM7"}));
+        QCOMPARE(store.subKeys(kPorts), (QStringList{"COM5", "COM6COM7", "COM20COM21"}));
 
         const QList<Port> ports = parseList(query());
-        QCOMPARE(ports.size(), 4);
+        QCOMPARE(ports.size(), 6);
+        const int c = openRaw(port("COM21"));
+        const int d = openRaw(port("COM20"));
+        QVERIFY(writeAll(c, "rec"));
+        QCOMPARE(readUpTo(d, 3, 2000), QByteArray("rec"));
+        ::close(c);
+        ::close(d);
+        QVERIFY(SetStrictBaudrate("COM21", 0));
+        PairRecord read;
+        QCOMPARE(PairRecord::read(store, QStringLiteral("COM20COM21"), &read), 0L);
+        QVERIFY(!read.strict);
+        QCOMPARE(read.wiring, 0x10A0u);
+        // A record removed by hand is not brought back in part by a later setting.
+        store.deleteTree(PairRecord::keyOf(QStringLiteral("COM20COM21")));
+        QVERIFY(SetWiring("COM20", &read.wiring, 4));
+        QVERIFY(!store.keyExists(PairRecord::keyOf(QStringLiteral("COM20COM21"))));
+        QVERIFY(DeletePair("COM20"));
         QVERIFY(pid() != old && processAlive(pid()));
         QVERIFY(QFileInfo(port("COM5")).isSymLink());
         QVERIFY(QFileInfo(port("COM7")).isSymLink());

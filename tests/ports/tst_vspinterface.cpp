@@ -1,6 +1,7 @@
 // VSPInterface against a scripted control library: the calls it makes, the
 // lists it builds from the driver's answers and the records it keeps.
 #include "log/debug_class.h"
+#include "platform/pairrecord.h"
 #include "platform/registrystore.h"
 #include "ports/vspinterface.h"
 #include "tests/support/testenv.h"
@@ -10,6 +11,9 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
+
+#include <sys/inotify.h>
+#include <unistd.h>
 
 namespace
 {
@@ -35,7 +39,21 @@ QByteArray entry(const QString &name, quint32 instance, quint32 connectedTo)
            text;
 }
 
-const QString kPorts = QStringLiteral("SYSTEM\\CurrentControlSet\\services\\VSBC7\\Ports");
+const QString kPorts = PairRecord::portsKey();
+
+// How many times the store's file was replaced (each change of the store renames a new file over it).
+int storeReplacements(int inotifyFd)
+{
+    int count = 0;
+    alignas(inotify_event) char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(inotifyFd, buffer, sizeof buffer)) > 0)
+        for (char *p = buffer; p < buffer + n;
+             p += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(p)->len)
+            if (QByteArray(reinterpret_cast<inotify_event *>(p)->name) == "registry.dat")
+                ++count;
+    return count;
+}
 
 } // namespace
 
@@ -114,6 +132,8 @@ private slots:
         QVERIFY(!vsp.initLibrary());
         QVERIFY(!vsp.isLoaded());
         QVERIFY(logText().contains(QStringLiteral("Could not find symbol 'SetBreak': ")));
+        // The functions it did have are not published: another interface may be using the set.
+        QVERIFY(!pfnSetStrictBaudrate && !pfnQueryBus && !pfnCreatePair && !pfnDeletePair);
     }
 
     void loadsTheScriptedLibrary()
@@ -185,7 +205,18 @@ private slots:
         VSPInterface vsp;
         QVERIFY(vsp.initLibrary());
         m_reset();
+        const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        QVERIFY(watch >= 0);
+        QVERIFY(::inotify_add_watch(watch, QFile::encodeName(m_env->systemDir()).constData(), IN_MOVED_TO) >=
+                0);
         QVERIFY(vsp.createPort(QStringLiteral("COM9"), QStringLiteral("COM8"), 0, true));
+        // The whole record in one change: a driver starting meanwhile never sees half of it.
+        QCOMPARE(storeReplacements(watch), 1);
+        ::close(watch);
+        PairRecord record;
+        QCOMPARE(PairRecord::read(RegistryStore(), QStringLiteral("COM8COM9"), &record), 0L);
+        QCOMPARE(record.port1, QStringLiteral("COM8"));
+        QVERIFY(record.strict);
         QCOMPARE(fakeLog(),
                  QStringLiteral(
                      "CreatePair 'COM8' 'COM9'\nSetWiring COM8 00000000 4\nSetStrictBaudrate COM8 1\n"));
@@ -356,6 +387,51 @@ private slots:
         QCOMPARE(peer, QString());
         QVERIFY(vsp.findPeer(QStringLiteral("COM6"), nullptr));
         QVERIFY(!vsp.findPeer(QStringLiteral("COM1"), &peer));
+    }
+
+    void interfacesShareOneBinding()
+    {
+        VSPInterface first;
+        QVERIFY(first.initLibrary());
+        // Later interfaces use the functions bound for the process, whatever library they would load:
+        // neither one that lacks a function nor a missing one replaces what the first one calls.
+        const QByteArray scripted = qgetenv("VELMORA_VSPDCTL");
+        qputenv("VELMORA_VSPDCTL",
+                QFile::encodeName(TestEnv::binary(QStringLiteral("libfakevspdctl_partial.so"))));
+        VSPInterface second;
+        QVERIFY(second.initLibrary());
+        qputenv("VELMORA_VSPDCTL", QFile::encodeName(m_env->root() + QStringLiteral("/nothing.so")));
+        VSPInterface third;
+        QVERIFY(third.initLibrary());
+        qputenv("VELMORA_VSPDCTL", scripted);
+        m_reset();
+
+        // Two interfaces in two threads, a third thread making new ones: the library sees every
+        // call, one at a time (the scripted library itself has no lock).
+        QVector<QThread *> threads;
+        threads.append(QThread::create([&first] {
+            for (int i = 0; i < 200; ++i)
+                first.setStrict(QStringLiteral("COMA"), i % 2);
+        }));
+        threads.append(QThread::create([&second] {
+            for (int i = 0; i < 200; ++i)
+                second.createPort(QString(), QStringLiteral("COMB%1").arg(i % 3), 0, false);
+        }));
+        threads.append(QThread::create([] {
+            for (int i = 0; i < 50; ++i)
+                VSPInterface().initLibrary();
+        }));
+        for (QThread *t : qAsConst(threads))
+            t->start();
+        for (QThread *t : qAsConst(threads)) {
+            QVERIFY(t->wait(60000));
+            delete t;
+        }
+        const QString log = fakeLog();
+        QCOMPARE(log.count(QStringLiteral("SetStrictBaudrate COMA ")), 200);
+        QCOMPARE(log.count(QStringLiteral("CreatePair 'COMB")), 200);
+        QCOMPARE(log.count(QStringLiteral("QueryBus 0800000001000000 4096\n")), 50);
+        QCOMPARE(log.count(QLatin1Char('\n')), 200 + 3 * 200 + 50);
     }
 
     void concurrentCallersAreSerialised()

@@ -1,6 +1,7 @@
 // VSPInterface, the port enumeration and the cleanup tool against the real
 // port driver: the pair the tunnel engine creates, its record, its return
 // after the daemon was killed, and its removal by sorvik.
+#include "platform/pairrecord.h"
 #include "platform/registrystore.h"
 #include "ports/serialportenumerator.h"
 #include "ports/vspinterface.h"
@@ -20,7 +21,7 @@ using namespace ptytest;
 
 namespace
 {
-const QString kPorts = QStringLiteral("SYSTEM\\CurrentControlSet\\services\\VSBC7\\Ports");
+const QString kPorts = PairRecord::portsKey();
 }
 
 class TestVspInterfaceDriver : public QObject
