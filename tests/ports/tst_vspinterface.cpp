@@ -41,7 +41,8 @@ QByteArray entry(const QString &name, quint32 instance, quint32 connectedTo)
 
 const QString kPorts = PairRecord::portsKey();
 
-// How many times the store's file was replaced (each change of the store renames a new file over it).
+// How many times the store's file was replaced (each change of the store renames a new file over
+// it). The moves from the temporary name are watched too: the kernel merges identical events in a row.
 int storeReplacements(int inotifyFd)
 {
     int count = 0;
@@ -50,7 +51,8 @@ int storeReplacements(int inotifyFd)
     while ((n = ::read(inotifyFd, buffer, sizeof buffer)) > 0)
         for (char *p = buffer; p < buffer + n;
              p += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(p)->len)
-            if (QByteArray(reinterpret_cast<inotify_event *>(p)->name) == "registry.dat")
+            if ((reinterpret_cast<inotify_event *>(p)->mask & IN_MOVED_TO) &&
+                QByteArray(reinterpret_cast<inotify_event *>(p)->name) == "registry.dat")
                 ++count;
     return count;
 }
@@ -207,8 +209,8 @@ private slots:
         m_reset();
         const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         QVERIFY(watch >= 0);
-        QVERIFY(::inotify_add_watch(watch, QFile::encodeName(m_env->systemDir()).constData(), IN_MOVED_TO) >=
-                0);
+        QVERIFY(::inotify_add_watch(watch, QFile::encodeName(m_env->systemDir()).constData(),
+                                    IN_MOVED_FROM | IN_MOVED_TO) >= 0);
         QVERIFY(vsp.createPort(QStringLiteral("COM9"), QStringLiteral("COM8"), 0, true));
         // The whole record in one change: a driver starting meanwhile never sees half of it.
         QCOMPARE(storeReplacements(watch), 1);
@@ -395,7 +397,10 @@ private slots:
         QVERIFY(first.initLibrary());
         // Later interfaces use the functions bound for the process, whatever library they would load:
         // neither one that lacks a function nor a missing one replaces what the first one calls.
-        const QByteArray scripted = qgetenv("VELMORA_VSPDCTL");
+        struct RestoreLibrary {
+            const QByteArray scripted = qgetenv("VELMORA_VSPDCTL");
+            ~RestoreLibrary() { qputenv("VELMORA_VSPDCTL", scripted); }
+        } restore;
         qputenv("VELMORA_VSPDCTL",
                 QFile::encodeName(TestEnv::binary(QStringLiteral("libfakevspdctl_partial.so"))));
         VSPInterface second;
@@ -403,7 +408,7 @@ private slots:
         qputenv("VELMORA_VSPDCTL", QFile::encodeName(m_env->root() + QStringLiteral("/nothing.so")));
         VSPInterface third;
         QVERIFY(third.initLibrary());
-        qputenv("VELMORA_VSPDCTL", scripted);
+        qputenv("VELMORA_VSPDCTL", restore.scripted);
         m_reset();
 
         // Two interfaces in two threads, a third thread making new ones: the library sees every
