@@ -346,7 +346,10 @@ private slots:
             QVERIFY(waitFor([&] { return logCount("PPP start requested") > starts; }, 5000));
             winner.stop();
             QVERIFY(winner.waitState(S::Stopped));
-            QCOMPARE(winner.states, QList<S::TunnelState>({S::Starting, S::Stopping, S::Stopped}));
+            // A peer that answers at once may bring the link up before the stop.
+            QCOMPARE(winner.states.first(), S::Starting);
+            QCOMPARE(winner.states.mid(winner.states.size() - 2),
+                     QList<S::TunnelState>({S::Stopping, S::Stopped}));
             QCOMPARE(loser.states, QList<S::TunnelState>({S::Starting, S::StoppedError}));
             QVERIFY(winner.errors.isEmpty());
             QCOMPARE(logCount("PPP start requested") - starts, 1);
