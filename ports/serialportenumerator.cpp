@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QSerialPortInfo>
 
+#include <sys/stat.h>
+
 QList<SerialPortEnumerator::PortInfo> SerialPortEnumerator::driverPorts()
 {
     QList<PortInfo> ports;
@@ -75,6 +77,12 @@ QString SerialPortEnumerator::devicePath(const QString &portName)
 
 bool SerialPortEnumerator::isPresent(const QString &portName)
 {
+    // A port given by its path is there when the path names a terminal
+    // device; no listing names it that way.
+    if (QDir::isAbsolutePath(portName)) {
+        struct stat st;
+        return ::stat(QFile::encodeName(portName).constData(), &st) == 0 && S_ISCHR(st.st_mode);
+    }
     for (const PortInfo &p : availablePorts())
         if (VSPInterface::samePortName(p.name, portName))
             return true;

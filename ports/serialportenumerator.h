@@ -22,5 +22,6 @@ public:
     static QList<PortInfo> driverPorts();
     // An absolute path stays as it is; a live driver port maps to its link; any other name to /dev/NAME.
     static QString devicePath(const QString &portName);
+    // A listed port of that name, or an absolute path naming a character device.
     static bool isPresent(const QString &portName);
 };
