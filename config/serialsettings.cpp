@@ -1,9 +1,15 @@
 #include "config/serialsettings.h"
 
 #include "log/debug_class.h"
-#include "runtime/tunnelcommengine.h"
 
 #include <QStringList>
+
+// The parser's warnings carry the signature of the engine's function callers know it by, so the
+// log reads the same wherever the parser lives.
+static const char kParserSignature[] =
+    "static bool TunnelCommEngine::parseCommParams(const QString&, qint32*, QSerialPort::StopBits*, "
+    "QSerialPort::Parity*, QSerialPort::FlowControl*, QSerialPort::DataBits*, long unsigned int*, bool*)";
+#define PARAMS_WARNING LogStatement(-10, __FILE__, __LINE__, kParserSignature)
 
 QString normalizeSerialSettings(const QString &settings, bool realPort)
 {
@@ -15,9 +21,9 @@ QString normalizeSerialSettings(const QString &settings, bool realPort)
     return settings;
 }
 
-bool TunnelCommEngine::parseCommParams(const QString &params, qint32 *baud, QSerialPort::StopBits *stop,
-                                       QSerialPort::Parity *parity, QSerialPort::FlowControl *flow,
-                                       QSerialPort::DataBits *bits, unsigned long *wiring, bool *strict)
+bool parseSerialSettings(const QString &params, qint32 *baud, QSerialPort::StopBits *stop,
+                         QSerialPort::Parity *parity, QSerialPort::FlowControl *flow,
+                         QSerialPort::DataBits *bits, unsigned long *wiring, bool *strict)
 {
     const QStringList parts = params.split(QLatin1Char('/'));
     if (parts.size() > 1 && wiring)
@@ -27,14 +33,14 @@ bool TunnelCommEngine::parseCommParams(const QString &params, qint32 *baud, QSer
 
     const QStringList f = parts.first().split(QLatin1Char(','));
     if (f.size() != 5) {
-        VLOG(-10) << QStringLiteral("Invalid com port param string (count): %1").arg(params);
+        PARAMS_WARNING << QStringLiteral("Invalid com port param string (count): %1").arg(params);
         return false;
     }
     bool ok = false;
     const long rate = f.at(0).toLong(&ok, 10);
     // QSerialPort keeps the rate as a 32-bit int; anything larger is no rate at all.
     if (!ok || rate <= 0 || rate > 0x7FFFFFFFL) {
-        VLOG(-10) << QStringLiteral("Invalid com port param baudrate: %1").arg(params);
+        PARAMS_WARNING << QStringLiteral("Invalid com port param baudrate: %1").arg(params);
         return false;
     }
     if (baud)
@@ -42,7 +48,7 @@ bool TunnelCommEngine::parseCommParams(const QString &params, qint32 *baud, QSer
 
     const long dataBits = f.at(1).toLong(&ok, 10);
     if (!ok || (dataBits != 7 && dataBits != 8)) {
-        VLOG(-10) << QStringLiteral("Invalid com port param bits [valid:7,8]: %1").arg(params);
+        PARAMS_WARNING << QStringLiteral("Invalid com port param bits [valid:7,8]: %1").arg(params);
         return false;
     }
     if (bits)
@@ -56,7 +62,7 @@ bool TunnelCommEngine::parseCommParams(const QString &params, qint32 *baud, QSer
     else if (f.at(2) == QLatin1String("O"))
         p = QSerialPort::OddParity;
     else {
-        VLOG(-10) << QStringLiteral("Invalid com port param parity [valid:N,E,O]: %1").arg(params);
+        PARAMS_WARNING << QStringLiteral("Invalid com port param parity [valid:N,E,O]: %1").arg(params);
         return false;
     }
     if (parity)
@@ -64,7 +70,7 @@ bool TunnelCommEngine::parseCommParams(const QString &params, qint32 *baud, QSer
 
     const long stopBits = f.at(3).toLong(&ok, 10);
     if (!ok || (stopBits != 1 && stopBits != 2)) {
-        VLOG(-10) << QStringLiteral("Invalid com port param stopbits [valid:1,2]: %1").arg(params);
+        PARAMS_WARNING << QStringLiteral("Invalid com port param stopbits [valid:1,2]: %1").arg(params);
         return false;
     }
     if (stop)
@@ -79,7 +85,8 @@ bool TunnelCommEngine::parseCommParams(const QString &params, qint32 *baud, QSer
     else if (flowText == QLatin1String("H") || flowText == QLatin1String("R"))
         fc = QSerialPort::HardwareControl;
     else {
-        VLOG(-10) << QStringLiteral("Invalid com port param flow control [valid:N,S,[H|R]]: %1").arg(params);
+        PARAMS_WARNING
+            << QStringLiteral("Invalid com port param flow control [valid:N,S,[H|R]]: %1").arg(params);
         return false;
     }
     if (flow)

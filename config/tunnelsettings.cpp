@@ -1,6 +1,6 @@
 #include "config/tunnelsettings.h"
 
-#include "runtime/tunnelcommengine.h"
+#include "config/serialsettings.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -47,7 +47,7 @@ bool TunnelSettings::isValidPortName(const QString &name)
 
 bool TunnelSettings::validParams(const QString &params)
 {
-    return TunnelCommEngine::parseCommParams(params);
+    return parseSerialSettings(params);
 }
 
 QHostAddress TunnelSettings::hostFromTarget(const QString &target)

@@ -1,5 +1,6 @@
 #include "runtime/pppengine.h"
 
+#include "config/serialsettings.h"
 #include "log/debug_class.h"
 #include "ports/serialportenumerator.h"
 #include "runtime/iphelper.h"
@@ -7,7 +8,6 @@
 #include "runtime/macaddress.h"
 #include "runtime/netdivertrecvthread.h"
 #include "runtime/pcapwriter.h"
-#include "runtime/tunnelcommengine.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>
@@ -139,7 +139,7 @@ void PPPEngine::setCommPort(const QString &port, const QString &params)
 {
     QMutexLocker guard(&configLock);
     portName = port;
-    if (!TunnelCommEngine::parseCommParams(params, &baudRate, &stopBits, &parity, &flowControl, &dataBits))
+    if (!parseSerialSettings(params, &baudRate, &stopBits, &parity, &flowControl, &dataBits))
         VLOG(-10) << QStringLiteral("Invalid PPP port param string: %1").arg(params);
 }
 

@@ -2,6 +2,8 @@
 // device's data connection, with an optional control connection.
 #pragma once
 
+#include "config/serialsettings.h"
+
 #include <QAbstractSocket>
 #include <QByteArray>
 #include <QHostAddress>
@@ -21,15 +23,16 @@ public:
     explicit TunnelCommEngine(QObject *parent = nullptr);
     ~TunnelCommEngine() override;
 
-    // The one parser of serial parameter strings "baud,bits,parity,stop,flow[/wiring[/strict]]".
-    // Every output may be null; outputs are written as soon as their field has passed.
-    // The rate is a plain number: the product configures rates (250000, 230400, ...)
-    // that QSerialPort::BaudRate does not enumerate.
+    // The one parser of serial parameter strings, which belongs to the configuration
+    // (parseSerialSettings); kept here under the name its callers know.
     static bool parseCommParams(const QString &params, qint32 *baud = nullptr,
                                 QSerialPort::StopBits *stop = nullptr, QSerialPort::Parity *parity = nullptr,
                                 QSerialPort::FlowControl *flow = nullptr,
                                 QSerialPort::DataBits *bits = nullptr, unsigned long *wiring = nullptr,
-                                bool *strict = nullptr);
+                                bool *strict = nullptr)
+    {
+        return parseSerialSettings(params, baud, stop, parity, flow, bits, wiring, strict);
+    }
 
     // The application's port driver interface, shared by every engine of the
     // process. Null (or not loaded) means: open the configured port as it is.
