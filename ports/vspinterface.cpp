@@ -38,6 +38,8 @@ QRecursiveMutex &processLock()
 }
 // True once the six functions are published; they never change afterwards.
 bool g_bound = false;
+// The library they live in, loaded once and kept for the rest of the process.
+QLibrary *g_library = nullptr;
 
 const char kMachineRoot[] = "HKEY_LOCAL_MACHINE\\";
 // The driver's control library; on Windows this is VSPDCTL.DLL.
@@ -167,7 +169,6 @@ bool VSPInterface::bindLibrary()
 {
     if (g_bound)
         return true;
-    // Kept for the rest of the process once bound: the published functions live in it.
     QLibrary *library = new QLibrary(libraryName());
     if (!library->load()) {
         VLOG(-10) << QStringLiteral("Could not load library %1").arg(library->errorString());
@@ -201,6 +202,7 @@ bool VSPInterface::bindLibrary()
         g_portDevicePath.store(reinterpret_cast<VspPortDevicePathFn>(f));
     else
         VLOG(-10) << "VSPD library has no PortDevicePath: no port counts as live";
+    g_library = library;
     g_bound = true;
     return true;
 }
