@@ -187,7 +187,7 @@ private slots:
         first.signal(SIGKILL);
         QVERIFY(first.process().waitForFinished(15000));
         if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
-            QSKIP("the rest runs the program as nobody: needs root and setpriv");
+            QSKIP("needs root: the rest runs the program as nobody through setpriv");
         // Another user's leftover lock file in a sticky folder (as /tmp is) does not matter either.
         QVERIFY(::chmod(QFile::encodeName(env.root()).constData(), 0755) == 0);
         for (const char *sub : {"data", "data/Tavrel", "data/Tavrel/Velmora", "data/Tavrel/Velmora/logs",

@@ -414,7 +414,7 @@ private slots:
         int status = -1;
         QCOMPARE(::waitpid(child, &status, 0), child);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            QSKIP("hanging up a terminal needs CAP_SYS_TTY_CONFIG");
+            QSKIP("needs root: hanging up a terminal needs CAP_SYS_TTY_CONFIG");
         ::usleep(100000);
         const qint64 before = cpuTicks(pid());
         ::usleep(500000);

@@ -20,7 +20,7 @@ public:
         m_name = QStringLiteral("velmora-t%1-%2").arg(::getpid()).arg(++counter);
         if (::geteuid() != 0) {
             m_skipReason =
-                QStringLiteral("needs root (CAP_NET_ADMIN, CAP_SYS_ADMIN) for a private network namespace");
+                QStringLiteral("needs root: CAP_NET_ADMIN and CAP_SYS_ADMIN for a private network namespace");
             return;
         }
         QString err;

@@ -103,7 +103,7 @@ private slots:
             }
         } ns{home};
         if (::unshare(CLONE_NEWNET) != 0)
-            QSKIP("no permission for network namespaces");
+            QSKIP("needs root: no permission for network namespaces");
         ns.device = ownNamespace();
         QVERIFY(::setns(home, CLONE_NEWNET) == 0 && ::unshare(CLONE_NEWNET) == 0);
         ns.host = ownNamespace(); // this thread and the worker it starts stay here
