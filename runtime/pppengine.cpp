@@ -2,10 +2,10 @@
 
 #include "config/serialsettings.h"
 #include "log/debug_class.h"
+#include "platform/iphelper.h"
+#include "platform/macaddress.h"
 #include "ports/serialportenumerator.h"
-#include "runtime/iphelper.h"
 #include "runtime/lwipport.h"
-#include "runtime/macaddress.h"
 #include "runtime/netdivertrecvthread.h"
 #include "runtime/pcapwriter.h"
 

@@ -1,5 +1,5 @@
-#include "runtime/iphelper.h"
-#include "runtime/macaddress.h"
+#include "platform/iphelper.h"
+#include "platform/macaddress.h"
 
 #include "logcapture.h"
 #include "netns.h"

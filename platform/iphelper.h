@@ -3,7 +3,7 @@
 // the local addresses with their adapter names, and the ARP table.
 #pragma once
 
-#include "runtime/macaddress.h"
+#include "platform/macaddress.h"
 
 #include <QHostAddress>
 #include <QList>

@@ -1,4 +1,4 @@
-#include "runtime/macaddress.h"
+#include "platform/macaddress.h"
 
 MACAddress::MACAddress(const QString &text) : MACAddress()
 {

@@ -1,4 +1,4 @@
-#include "runtime/iphelper.h"
+#include "platform/iphelper.h"
 
 #include "log/debug_class.h"
 
