@@ -72,6 +72,14 @@ QString SerialPortEnumerator::devicePath(const QString &portName)
     for (const PortInfo &p : driverPorts())
         if (VSPInterface::samePortName(p.name, portName))
             return p.systemLocation;
+    // Names are shown and stored upper-cased (TTYUSB0) while device names keep their case (ttyUSB0).
+    const QList<QSerialPortInfo> system = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &p : system)
+        if (p.portName() == portName)
+            return p.systemLocation();
+    for (const QSerialPortInfo &p : system)
+        if (VSPInterface::samePortName(p.portName(), portName))
+            return p.systemLocation();
     return QStringLiteral("/dev/") + portName;
 }
 
