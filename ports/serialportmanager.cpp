@@ -64,7 +64,11 @@ QStringList SerialPortManager::portList(const QList<SerialPortEnumerator::PortIn
         }
         list.append(entry);
     }
-    QCollator collator{QLocale()};
+    // The C locale's collator compares code points whatever its numeric mode, which would put COM10
+    // before COM2: sort by a real language's rules then.
+    const QLocale locale =
+        QLocale().language() == QLocale::C ? QLocale(QLocale::English, QLocale::UnitedStates) : QLocale();
+    QCollator collator{locale};
     collator.setNumericMode(true);
     collator.setCaseSensitivity(Qt::CaseInsensitive);
     std::sort(list.begin(), list.end(),
