@@ -118,8 +118,8 @@ void PPPEngine::shutdownInThread(QThread *target)
     ipHelper = nullptr;
     delete pcapWriter; // closes the capture file
     pcapWriter = nullptr;
-    delete outBuffer;
-    outBuffer = nullptr;
+    output.setDevice(nullptr);
+    output.clear();
     if (target && thread() == QThread::currentThread() && thread() != target)
         moveToThread(target);
 }
@@ -139,7 +139,8 @@ void PPPEngine::setCommPort(const QString &port, const QString &params)
 {
     QMutexLocker guard(&configLock);
     portName = port;
-    if (!parseSerialSettings(params, &baudRate, &stopBits, &parity, &flowControl, &dataBits))
+    if (!parseSerialSettings(params, &serial.baudRate, &serial.stopBits, &serial.parity, &serial.flowControl,
+                             &serial.dataBits))
         VLOG(-10) << QStringLiteral("Invalid PPP port param string: %1").arg(params);
 }
 
@@ -220,7 +221,6 @@ void PPPEngine::process()
     }
     if (pcap && !pcapName.isEmpty())
         pcapWriter = new PCAPWriter(pcapName);
-    outBuffer = new QByteArray();
     ipHelper = new IPHelper(this);
     reopenTimer = new QTimer(this);
     reopenTimer->setSingleShot(true);
@@ -235,6 +235,7 @@ void PPPEngine::process()
     connect(serialPort, &QSerialPort::readyRead, this, &PPPEngine::commReadyRead);
     connect(serialPort, &QSerialPort::bytesWritten, this, &PPPEngine::commBytesWritten);
     connect(serialPort, &QSerialPort::errorOccurred, this, &PPPEngine::onSerialError);
+    output.setDevice(serialPort);
     periodic = new QTimer();
     periodic->setInterval(100);
     connect(periodic, &QTimer::timeout, this, &PPPEngine::periodicTimer);
@@ -347,6 +348,7 @@ bool PPPEngine::openPort()
     disconnect(serialPort, &QSerialPort::errorOccurred, this, &PPPEngine::onSerialError);
     if (serialPort->isOpen()) {
         VLOG(-10) << "Port is open on open call";
+        output.settleBeforeClose();
         serialPort->close();
     }
     if (!serialPort->open(QIODevice::ReadWrite)) {
@@ -356,18 +358,12 @@ bool PPPEngine::openPort()
     connect(serialPort, &QSerialPort::errorOccurred, this, &PPPEngine::onSerialError);
     reopenTries = 5;
 
-    QMutexLocker guard(&configLock);
-    if (!serialPort->setDataBits(dataBits))
-        VLOG(-10) << QStringLiteral("Error setting serial port data bits: %1").arg(serialPort->errorString());
-    if (!serialPort->setFlowControl(flowControl))
-        VLOG(-10)
-            << QStringLiteral("Error setting serial port flow control: %1").arg(serialPort->errorString());
-    if (!serialPort->setParity(parity))
-        VLOG(-10) << QStringLiteral("Error setting serial port parity: %1").arg(serialPort->errorString());
-    if (!serialPort->setBaudRate(baudRate, QSerialPort::AllDirections))
-        VLOG(-10) << QStringLiteral("Error setting serial port baudrate: %1").arg(serialPort->errorString());
-    if (!serialPort->setStopBits(stopBits))
-        VLOG(-10) << QStringLiteral("Error setting serial port stop bits: %1").arg(serialPort->errorString());
+    SerialPortSettings settings;
+    {
+        QMutexLocker guard(&configLock);
+        settings = serial;
+    }
+    applySerialSettings(serialPort, settings, VLOG_SITE);
     VLOG(4) << "Port open success";
     return true;
 }
@@ -392,6 +388,9 @@ void PPPEngine::onSerialError(QSerialPort::SerialPortError error)
     VLOG(-10) << QStringLiteral("PPP Port error, retry open: %1").arg(int(error));
     reopenTimer->start(500);
     serialPort->clearError();
+    // What the close drops of the chunk in flight goes again once the port
+    // is back; what the port already wrote does not.
+    output.settleBeforeClose();
     serialPort->close();
 }
 
@@ -401,8 +400,9 @@ void PPPEngine::restartTimer()
         VLOG(-10) << "Port reopen sucess!";
         // What the stack wrote while the port was closed, and the chunk the
         // close dropped, go out now; nothing else would restart the output.
-        outInFlight = 0;
-        writeNextChunk();
+        const qint64 n = output.writeNext();
+        if (n > 0)
+            VLOG(6) << QStringLiteral("Wrote chunk size=%1").arg(n);
         return;
     }
     const int n = reopenTries--;
@@ -440,20 +440,13 @@ void PPPEngine::commReadyRead()
 int PPPEngine::doWrite(const char *data, int count)
 {
     VLOG(6) << QStringLiteral("{PPP} Writing to PPP COM size=%1").arg(count);
-    if (!outBuffer)
+    if (!serialPort)
         return count;
-    const bool wasEmpty = outBuffer->size() == outHead;
-    outBuffer->append(data, count);
-    if (wasEmpty && outBuffer->size() > outHead) {
+    if (output.append(data, count) && !output.isEmpty()) {
         VLOG(6) << "Was empty, writing chunk";
-        if (serialPort && serialPort->isOpen() && outInFlight == 0) {
-            const qint64 n =
-                serialPort->write(outBuffer->constData() + outHead, qMin(64, outBuffer->size() - outHead));
-            if (n > 0) {
-                outInFlight = int(n);
-                VLOG(6) << QStringLiteral("Was empty, wrote chunk size=%1").arg(n);
-            }
-        }
+        const qint64 n = output.writeNext();
+        if (n > 0)
+            VLOG(6) << QStringLiteral("Was empty, wrote chunk size=%1").arg(n);
     }
     return count;
 }
@@ -461,35 +454,11 @@ int PPPEngine::doWrite(const char *data, int count)
 void PPPEngine::commBytesWritten(qint64 bytes)
 {
     VLOG(6) << QStringLiteral("Wrote to PPP COM size=%1").arg(bytes);
-    if (!outBuffer)
-        return;
-    const int n = int(qMin<qint64>(bytes, outBuffer->size() - outHead));
-    outHead += n;
-    outInFlight = qMax(0, outInFlight - n);
-    if (outHead == outBuffer->size()) {
-        outBuffer->clear();
-        outHead = 0;
-    } else if (outHead > 65536 && outHead > outBuffer->size() / 2) {
-        outBuffer->remove(0, outHead);
-        outHead = 0;
-    }
-    // A chunk the port confirmed only in part stays outstanding: the next
-    // one follows once all of it is written, so nothing goes out twice.
-    if (outInFlight == 0 && outBuffer->size() > outHead) {
+    if (output.confirm(bytes)) {
         VLOG(6) << "Still data waiting, writing chunk";
-        writeNextChunk();
-    }
-}
-
-void PPPEngine::writeNextChunk()
-{
-    if (!outBuffer || !serialPort || !serialPort->isOpen() || outBuffer->size() == outHead)
-        return;
-    const qint64 n =
-        serialPort->write(outBuffer->constData() + outHead, qMin(64, outBuffer->size() - outHead));
-    if (n > 0) {
-        outInFlight = int(n);
-        VLOG(6) << QStringLiteral("Wrote chunk size=%1").arg(n);
+        const qint64 n = output.writeNext();
+        if (n > 0)
+            VLOG(6) << QStringLiteral("Wrote chunk size=%1").arg(n);
     }
 }
 
@@ -779,10 +748,7 @@ void PPPEngine::releaseLine()
 
 void PPPEngine::resetOutput()
 {
-    if (outBuffer)
-        outBuffer->clear();
-    outHead = 0;
-    outInFlight = 0;
+    output.clear();
 }
 
 void PPPEngine::divertThreadFinished()

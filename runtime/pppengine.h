@@ -5,6 +5,8 @@
 #pragma once
 
 #include "platform/netdivert.h"
+#include "runtime/serialportsetup.h"
+#include "runtime/serialpump.h"
 
 #include <QByteArray>
 #include <QMutex>
@@ -110,7 +112,6 @@ private:
     bool isCurrent(void *ctx) const;
     bool isOwnSession(void *ctx) const;
     void emitError(const QString &text);
-    void writeNextChunk();
     // Waits for the receiver of a closed diversion to end and deletes it.
     void releaseDivertThread();
     // In the engine thread, before the engine goes: everything it created
@@ -140,11 +141,7 @@ private:
 
     // Written by the setters from other threads, read under the same lock.
     mutable QMutex configLock;
-    qint32 baudRate = QSerialPort::Baud115200;
-    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
-    QSerialPort::Parity parity = QSerialPort::NoParity;
-    QSerialPort::FlowControl flowControl = QSerialPort::NoFlowControl;
-    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    SerialPortSettings serial{QSerialPort::Baud115200};
     QString portName;
     QString localAddress;
     QString remoteAddress;
@@ -153,11 +150,8 @@ private:
 
     quint32 ifIdx = 0;
     quint32 subIfIdx = 0;
-    // Bytes from the stack not yet confirmed written to the port; the
-    // consumed front is skipped by an index instead of being copied away.
-    QByteArray *outBuffer = nullptr;
-    int outHead = 0;
-    int outInFlight = 0;
+    // Bytes from the stack not yet confirmed written to the port.
+    ChunkPump output;
     PCAPWriter *pcapWriter = nullptr;
     int reopenTries = 5;
 };

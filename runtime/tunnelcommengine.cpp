@@ -10,7 +10,6 @@
 
 #include <QScopedValueRollback>
 #include <QTcpSocket>
-#include <QThread>
 #include <QTimer>
 
 #include <atomic>
@@ -49,24 +48,6 @@ QString hex8(qulonglong value)
 }
 } // namespace
 
-void TunnelCommEngine::PumpBuffer::removeFront(int count)
-{
-    m_head += qBound(0, count, size());
-    if (m_head == m_bytes.size()) {
-        m_bytes.clear();
-        m_head = 0;
-    } else if (m_head >= 4096 && m_head * 2 >= m_bytes.size()) {
-        m_bytes.remove(0, m_head);
-        m_head = 0;
-    }
-}
-
-void TunnelCommEngine::PumpBuffer::clear()
-{
-    m_bytes = QByteArray();
-    m_head = 0;
-}
-
 void TunnelCommEngine::setVSPInterface(VSPInterface *vsp)
 {
     g_vsp.store(vsp);
@@ -82,10 +63,13 @@ int TunnelCommEngine::bufferHighWater()
     return g_highWater.load(std::memory_order_relaxed);
 }
 
-TunnelCommEngine::TunnelCommEngine(QObject *parent) : QObject(parent), reopenTimer(new QTimer(this))
+TunnelCommEngine::TunnelCommEngine(QObject *parent)
+    : QObject(parent), reopenTimer(new QTimer(this)), openRetryTimer(new QTimer(this))
 {
     reopenTimer->setSingleShot(true);
     connect(reopenTimer, &QTimer::timeout, this, &TunnelCommEngine::restartTimer);
+    openRetryTimer->setSingleShot(true);
+    connect(openRetryTimer, &QTimer::timeout, this, &TunnelCommEngine::openRetry);
 }
 
 TunnelCommEngine::~TunnelCommEngine()
@@ -107,7 +91,8 @@ TunnelCommEngine::~TunnelCommEngine()
 void TunnelCommEngine::setCommPort(const QString &port, const QString &params)
 {
     comPort = port;
-    if (!parseCommParams(params, &baudRate, &stopBits, &parity, &flowControl, &dataBits, &wiring, &strict))
+    if (!parseCommParams(params, &serial.baudRate, &serial.stopBits, &serial.parity, &serial.flowControl,
+                         &serial.dataBits, &wiring, &strict))
         VLOG(-10) << QStringLiteral("Invalid com port param string: %1").arg(params);
 }
 
@@ -180,12 +165,27 @@ bool TunnelCommEngine::startEngine()
     connect(serialPort, &QSerialPort::requestToSendChanged, this, &TunnelCommEngine::requestToSendChanged);
     connect(serialPort, &QSerialPort::errorOccurred, this, &TunnelCommEngine::onSerialError);
 
-    if (!openPort(present))
+    data_tcp_com.setDevice(serialPort);
+    switch (openPort(present)) {
+    case OpenResult::Failed:
         return false;
+    case OpenResult::Pending:
+        // The port is tried again from the event loop; the connections
+        // follow once it opens.
+        return true;
+    case OpenResult::Opened:
+        break;
+    }
+    connectSockets();
+    return true;
+}
 
+void TunnelCommEngine::connectSockets()
+{
     VLOG(6)
         << QStringLiteral("Connecting data proxy socket to: %1:%2").arg(dataAddress.toString()).arg(dataPort);
     dataSocket = createSocket(true);
+    data_com_tcp.setDevice(dataSocket);
     dataSocket->connectToHost(dataAddress, quint16(dataPort), QIODevice::ReadWrite);
 
     if (!sigAddress.isNull()) {
@@ -197,7 +197,6 @@ bool TunnelCommEngine::startEngine()
     }
 
     VLOG(6) << QStringLiteral("Engine for serial port %1 started, waiting for TCP sockets").arg(comPort);
-    return true;
 }
 
 QTcpSocket *TunnelCommEngine::createSocket(bool data)
@@ -261,46 +260,62 @@ bool TunnelCommEngine::openOnce()
     return true;
 }
 
-bool TunnelCommEngine::openPort(bool once)
+TunnelCommEngine::OpenResult TunnelCommEngine::openPort(bool once)
 {
     VLOG(4) << "Port open: " << serialPort->portName();
-    // Failed attempts and refused settings are handled right here; the
-    // errors the port raises meanwhile must not start the reopen loop (which
-    // would close the port again once it is open).
-    QScopedValueRollback<bool> opening(openingPort, true);
-    openFailure.clear();
     if (once) {
+        // Failed attempts and refused settings are handled right here; the
+        // errors the port raises meanwhile must not start the reopen loop
+        // (which would close the port again once it is open).
+        QScopedValueRollback<bool> opening(openingPort, true);
+        openFailure.clear();
         if (!openOnce())
-            return false;
-    } else {
-        for (int attempt = 0; attempt < 10; ++attempt) {
-            QThread::msleep(1000);
-            openFailure.clear();
-            if (openOnce())
-                break;
-            VLOG(6) << QStringLiteral("Open port %1 fail (%2), retry").arg(comPort, openFailure);
-            serialPort->close();
-            serialPort->clearError();
-        }
-        if (!serialPort->isOpen()) {
-            VLOG(6) << "Open port fail retry count exceeded";
-            return false;
-        }
+            return OpenResult::Failed;
+        portOpened();
+        return OpenResult::Opened;
     }
-    // A setting the port refuses is no reason to drop the port.
-    if (!serialPort->setDataBits(dataBits))
-        VLOG(-10) << QStringLiteral("Error setting serial port data bits: %1").arg(serialPort->errorString());
-    if (!serialPort->setFlowControl(flowControl))
-        VLOG(-10)
-            << QStringLiteral("Error setting serial port flow control: %1").arg(serialPort->errorString());
-    if (!serialPort->setParity(parity))
-        VLOG(-10) << QStringLiteral("Error setting serial port parity: %1").arg(serialPort->errorString());
-    if (!serialPort->setBaudRate(baudRate, QSerialPort::AllDirections))
-        VLOG(-10) << QStringLiteral("Error setting serial port baudrate: %1").arg(serialPort->errorString());
-    if (!serialPort->setStopBits(stopBits))
-        VLOG(-10) << QStringLiteral("Error setting serial port stop bits: %1").arg(serialPort->errorString());
+    // A pair made just now is usually there at once (the driver makes its
+    // links before it answers); only failed tries wait, and they wait in
+    // the event loop so the other engines of the worker are served meanwhile.
+    openTriesLeft = 10;
+    return openRetryAttempt() ? OpenResult::Opened : OpenResult::Pending;
+}
+
+bool TunnelCommEngine::openRetryAttempt()
+{
+    QScopedValueRollback<bool> opening(openingPort, true);
+    --openTriesLeft;
+    openFailure.clear();
+    if (openOnce()) {
+        portOpened();
+        return true;
+    }
+    VLOG(6) << QStringLiteral("Open port %1 fail (%2), retry").arg(comPort, openFailure);
+    serialPort->close();
     serialPort->clearError();
-    return true;
+    if (openTriesLeft > 0)
+        openRetryTimer->start(1000);
+    return false;
+}
+
+void TunnelCommEngine::openRetry()
+{
+    if (openRetryAttempt()) {
+        connectSockets();
+        return;
+    }
+    if (openTriesLeft > 0)
+        return;
+    VLOG(6) << "Open port fail retry count exceeded";
+    terminateEngine();
+    emit error(tr("Nie można otworzyć portu szeregowego %1 (%2)").arg(comPort, openFailure));
+}
+
+void TunnelCommEngine::portOpened()
+{
+    // A setting the port refuses is no reason to drop the port.
+    applySerialSettings(serialPort, serial, VLOG_SITE);
+    serialPort->clearError();
 }
 
 void TunnelCommEngine::onSerialError(QSerialPort::SerialPortError error)
@@ -319,12 +334,15 @@ void TunnelCommEngine::onSerialError(QSerialPort::SerialPortError error)
     // at its cap) would be dropped by the close.
     if (serialPort->bytesAvailable() > 0)
         queueForDevice(serialPort->readAll());
+    // What the close drops of the chunk in flight goes again once the port
+    // is back; what the port already wrote does not.
+    data_tcp_com.settleBeforeClose();
     serialPort->close();
 }
 
 void TunnelCommEngine::restartTimer()
 {
-    if (openPort(true)) {
+    if (openPort(true) == OpenResult::Opened) {
         VLOG(-10) << "Port reopen sucess!";
         resumeComWrite();
     } else {
@@ -363,14 +381,13 @@ void TunnelCommEngine::commReadyRead()
 
 void TunnelCommEngine::queueForDevice(const QByteArray &bytes)
 {
-    const bool wasEmpty = data_com_tcp.isEmpty();
-    data_com_tcp.append(bytes);
+    const bool wasEmpty = data_com_tcp.append(bytes);
     noteBuffered(data_com_tcp.size());
     VLOG(16) << QStringLiteral("COMM read size=%1, data_com_tcp.size()=%2")
                     .arg(bytes.size())
                     .arg(data_com_tcp.size());
     if (wasEmpty && !data_com_tcp.isEmpty()) {
-        dataSocket->write(data_com_tcp.constData(), qMin(kChunkSize, data_com_tcp.size()));
+        data_com_tcp.writeNext();
         VLOG(16) << "data_com_tcp was empty initializing first chunk (64) send";
         // Out at once rather than on the next pass of the event loop, so a
         // lone request is not delayed; its confirmation arrives from here.
@@ -386,14 +403,11 @@ void TunnelCommEngine::queueForDevice(const QByteArray &bytes)
 void TunnelCommEngine::dataBytesWritten(qint64 bytes)
 {
     VLOG(16) << QStringLiteral("{%1:%2} dataBytesWritten").arg(dataAddress.toString()).arg(dataPort);
-    data_com_tcp.removeFront(int(qMin<qint64>(bytes, data_com_tcp.size())));
+    const bool nextDue = data_com_tcp.confirm(bytes);
     VLOG(16)
         << QStringLiteral("TCP written bytes=%1, data_com_tcp.size()=%2").arg(bytes).arg(data_com_tcp.size());
-    // A chunk the socket accepted only in part is still in flight; the rest
-    // of it is confirmed by a later notification. Handing over the next chunk
-    // now would send the unconfirmed bytes twice.
-    if (!data_com_tcp.isEmpty() && dataSocket->bytesToWrite() == 0) {
-        if (dataSocket->write(data_com_tcp.constData(), qMin(kChunkSize, data_com_tcp.size())) <= 0)
+    if (nextDue) {
+        if (data_com_tcp.writeNext() <= 0)
             VLOG(16) << "data_com_tcp WRITE IMPOSSIBLE";
         VLOG(16) << "data_com_tcp not empty sending next chunk";
     }
@@ -417,8 +431,7 @@ void TunnelCommEngine::dataReadyRead()
 
 void TunnelCommEngine::queueForPort(const QByteArray &bytes)
 {
-    const bool wasEmpty = data_tcp_com.isEmpty();
-    data_tcp_com.append(bytes);
+    const bool wasEmpty = data_tcp_com.append(bytes);
     noteBuffered(data_tcp_com.size());
     VLOG(16) << QStringLiteral("{%3:%4} TCP read size=%1, data_tcp_com.size()=%2")
                     .arg(bytes.size())
@@ -427,7 +440,7 @@ void TunnelCommEngine::queueForPort(const QByteArray &bytes)
                     .arg(dataPort);
     // A closed port (being reopened) is fed from the buffer once it is back.
     if (wasEmpty && !data_tcp_com.isEmpty() && serialPort->isOpen()) {
-        serialPort->write(data_tcp_com.constData(), qMin(kChunkSize, data_tcp_com.size()));
+        data_tcp_com.writeNext();
         VLOG(16) << "data_tcp_com was empty initializing first chunk (64) send";
         if (serialPort->isOpen())
             serialPort->flush();
@@ -436,15 +449,13 @@ void TunnelCommEngine::queueForPort(const QByteArray &bytes)
 
 void TunnelCommEngine::commBytesWritten(qint64 bytes)
 {
-    data_tcp_com.removeFront(int(qMin<qint64>(bytes, data_tcp_com.size())));
+    const bool nextDue = data_tcp_com.confirm(bytes);
     VLOG(16) << QStringLiteral("{%3} COM written bytes=%1, data_tcp_com.size()=%2")
                     .arg(bytes)
                     .arg(data_tcp_com.size())
                     .arg(comPort);
-    // Same rule as towards the socket: the next chunk only once the port has
-    // confirmed every byte of the previous one.
-    if (!data_tcp_com.isEmpty() && serialPort->bytesToWrite() == 0) {
-        serialPort->write(data_tcp_com.constData(), qMin(kChunkSize, data_tcp_com.size()));
+    if (nextDue) {
+        data_tcp_com.writeNext();
         VLOG(16) << "data_tcp_com not empty sending next chunk";
     }
     if (data_tcp_com.size() <= kBufferCap - kSourceReadAhead && dataSocket &&
@@ -454,22 +465,22 @@ void TunnelCommEngine::commBytesWritten(qint64 bytes)
 
 void TunnelCommEngine::resumeTcpWrite()
 {
-    if (data_com_tcp.isEmpty() || !dataSocket || dataSocket->bytesToWrite() != 0)
+    if (data_com_tcp.isEmpty() || !dataSocket || data_com_tcp.inFlight() != 0)
         return;
     VLOG(6) << QStringLiteral("{%1} resending %2 unconfirmed bytes after reconnect")
                    .arg(comPort)
                    .arg(data_com_tcp.size());
-    dataSocket->write(data_com_tcp.constData(), qMin(kChunkSize, data_com_tcp.size()));
+    data_com_tcp.writeNext();
 }
 
 void TunnelCommEngine::resumeComWrite()
 {
-    if (data_tcp_com.isEmpty() || !serialPort || !serialPort->isOpen() || serialPort->bytesToWrite() != 0)
+    if (data_tcp_com.isEmpty() || !serialPort || !serialPort->isOpen() || data_tcp_com.inFlight() != 0)
         return;
     VLOG(6) << QStringLiteral("{%1} resending %2 unconfirmed bytes after reopen")
                    .arg(comPort)
                    .arg(data_tcp_com.size());
-    serialPort->write(data_tcp_com.constData(), qMin(kChunkSize, data_tcp_com.size()));
+    data_tcp_com.writeNext();
 }
 
 void TunnelCommEngine::dataTerminalReadyChanged(bool set)
@@ -547,6 +558,10 @@ void TunnelCommEngine::socketDisconnected(QTcpSocket *socket, bool data)
             if (data && socket->bytesAvailable() > 0)
                 queueForPort(socket->readAll());
             socket->abort();
+            // The abort dropped the chunk in flight; it goes again on the
+            // new connection.
+            if (data)
+                data_com_tcp.restart();
             socket->connectToHost(data ? dataAddress : sigAddress, quint16(data ? dataPort : sigPort),
                                   QIODevice::ReadWrite);
         },
@@ -614,6 +629,7 @@ void TunnelCommEngine::terminateEngine()
 {
     VLOG(6) << QStringLiteral("Terminating engine for serial port: %1").arg(comPort);
     reopenTimer->stop();
+    openRetryTimer->stop();
     if (serialPort)
         serialPort->close();
     if (dataSocket)

@@ -3,6 +3,8 @@
 #pragma once
 
 #include "config/serialsettings.h"
+#include "runtime/serialportsetup.h"
+#include "runtime/serialpump.h"
 
 #include <QAbstractSocket>
 #include <QByteArray>
@@ -40,7 +42,7 @@ public:
     static VSPInterface *vspInterface();
 
     // Chunk handed to either writing side at a time.
-    static constexpr int kChunkSize = 64;
+    static constexpr int kChunkSize = ChunkPump::kChunkSize;
     // Most bytes an engine holds for one direction. At the cap it stops
     // reading the source, so the writer is held back by the port driver or
     // by TCP's flow control instead of piling bytes up here.
@@ -84,27 +86,19 @@ public slots:
     void onSerialError(QSerialPort::SerialPortError error);
 
 private:
-    // A byte queue with cheap removal from the front: confirmed bytes only
-    // advance a start index, and the storage is compacted once the consumed
-    // part dominates, so a long backlog costs no copying per chunk.
-    class PumpBuffer
-    {
-    public:
-        bool isEmpty() const { return m_head == m_bytes.size(); }
-        int size() const { return m_bytes.size() - m_head; }
-        const char *constData() const { return m_bytes.constData() + m_head; }
-        void append(const QByteArray &bytes) { m_bytes.append(bytes); }
-        void removeFront(int count);
-        void clear();
-
-    private:
-        QByteArray m_bytes;
-        int m_head = 0;
-    };
-
-    bool openPort(bool once);
+    // Opens the port: once = one attempt; otherwise the first attempt is made
+    // at once and failed ones are retried a second apart from the event
+    // loop, where finishStart completes the start (Pending) or gives up.
+    enum class OpenResult { Opened, Failed, Pending };
+    OpenResult openPort(bool once);
     // One attempt; on failure openFailure says why.
     bool openOnce();
+    // One of the start's tries; arms the next one after a failure.
+    bool openRetryAttempt();
+    void openRetry();
+    // The port is open: settings applied, connections made.
+    void portOpened();
+    void connectSockets();
     // The terminal the running driver has for driverEnd (starting the driver
     // when none answers); false when it has none.
     bool liveDriverEnd(QString *devicePath);
@@ -124,11 +118,7 @@ private:
     QTcpSocket *dataSocket = nullptr;
     QTcpSocket *sigSocket = nullptr;
     QSerialPort *serialPort = nullptr;
-    qint32 baudRate = QSerialPort::Baud9600;
-    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
-    QSerialPort::Parity parity = QSerialPort::NoParity;
-    QSerialPort::FlowControl flowControl = QSerialPort::NoFlowControl;
-    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    SerialPortSettings serial;
     unsigned long wiring = 0xFFFFFFFFUL;
     bool strict = false;
     QString comPort;
@@ -137,8 +127,8 @@ private:
     QHostAddress sigAddress;
     int sigPort = 0;
     WorkThreadIP *owner = nullptr;
-    PumpBuffer data_com_tcp;
-    PumpBuffer data_tcp_com;
+    ChunkPump data_com_tcp;
+    ChunkPump data_tcp_com;
     int readyFlags = 0;
     bool openingPort = false;
     // The driver's end this engine opens (upper case), empty for a port
@@ -146,4 +136,7 @@ private:
     QString driverEnd;
     QString openFailure;
     QTimer *reopenTimer = nullptr;
+    // Tries left of the start's open while it waits between failed ones.
+    QTimer *openRetryTimer = nullptr;
+    int openTriesLeft = 0;
 };

@@ -1,0 +1,53 @@
+#include "runtime/serialpump.h"
+
+#include <QIODevice>
+
+bool ChunkPump::append(const char *data, int count)
+{
+    const bool wasEmpty = isEmpty();
+    if (data && count > 0)
+        m_bytes.append(data, count);
+    return wasEmpty;
+}
+
+qint64 ChunkPump::writeNext()
+{
+    if (isEmpty() || m_inFlight > 0 || !m_device || !m_device->isOpen())
+        return 0;
+    const qint64 taken = m_device->write(m_bytes.constData() + m_head, qMin(kChunkSize, size()));
+    if (taken <= 0)
+        return -1;
+    m_inFlight = int(taken);
+    return taken;
+}
+
+bool ChunkPump::confirm(qint64 count)
+{
+    const int consumed = int(qBound<qint64>(0, count, size()));
+    m_head += consumed;
+    m_inFlight = qMax(0, m_inFlight - consumed);
+    if (m_head == m_bytes.size()) {
+        m_bytes.clear();
+        m_head = 0;
+    } else if (m_head >= 4096 && m_head * 2 >= m_bytes.size()) {
+        m_bytes.remove(0, m_head);
+        m_head = 0;
+    }
+    return !isEmpty() && m_inFlight == 0;
+}
+
+void ChunkPump::settleBeforeClose()
+{
+    if (m_device && m_inFlight > 0) {
+        const qint64 held = qBound<qint64>(0, m_device->bytesToWrite(), m_inFlight);
+        confirm(m_inFlight - held);
+    }
+    m_inFlight = 0;
+}
+
+void ChunkPump::clear()
+{
+    m_bytes = QByteArray();
+    m_head = 0;
+    m_inFlight = 0;
+}
