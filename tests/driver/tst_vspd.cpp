@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
+#include <vector>
 
 using namespace ptytest;
 
@@ -633,7 +635,10 @@ private slots:
             QVERIFY(CreatePair(n.constData(), ""));
         for (int round = 0; round < 8; ++round) {
             killDaemon();
-            QVector<int> user(names.size(), -1);
+            // Written by the openers while this thread watches them.
+            std::vector<std::atomic<int>> user(size_t(names.size()));
+            for (std::atomic<int> &u : user)
+                u = -1;
             std::atomic<bool> give_up{false};
             QVector<std::thread *> openers;
             for (int i = 0; i < names.size(); ++i) {
@@ -646,7 +651,10 @@ private slots:
             }
             const bool back = !query().isEmpty(); // starts the daemon
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-            while (std::chrono::steady_clock::now() < deadline && user.contains(-1))
+            const auto anyClosed = [&user] {
+                return std::any_of(user.begin(), user.end(), [](const std::atomic<int> &u) { return u < 0; });
+            };
+            while (std::chrono::steady_clock::now() < deadline && anyClosed())
                 ::usleep(1000);
             give_up = true;
             for (std::thread *t : openers) {

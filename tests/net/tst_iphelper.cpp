@@ -1,8 +1,8 @@
 #include "platform/iphelper.h"
 #include "platform/macaddress.h"
 
-#include "logcapture.h"
 #include "netns.h"
+#include "tests/support/logcapture.h"
 
 #include <QtTest>
 

@@ -1,9 +1,9 @@
 #include "platform/netdivert.h"
 #include "runtime/netdivertrecvthread.h"
 
-#include "logcapture.h"
 #include "netns.h"
 #include "packets.h"
+#include "tests/support/logcapture.h"
 
 #include <QElapsedTimer>
 #include <QUdpSocket>

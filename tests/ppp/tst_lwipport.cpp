@@ -1,9 +1,9 @@
 #include "runtime/lwipport.h"
 
-#include "../net/logcapture.h"
 #include "../net/netns.h"
 #include "../net/packets.h"
 #include "pppharness.h"
+#include "tests/support/logcapture.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

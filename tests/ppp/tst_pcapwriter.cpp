@@ -1,7 +1,7 @@
 #include "runtime/pcapwriter.h"
 
-#include "../net/logcapture.h"
 #include "../net/packets.h"
+#include "tests/support/logcapture.h"
 
 #include <QProcess>
 #include <QTemporaryDir>

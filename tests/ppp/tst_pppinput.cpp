@@ -8,9 +8,9 @@
 // still come up with a real peer afterwards.
 #include "runtime/lwipport.h"
 
-#include "../net/logcapture.h"
 #include "../net/packets.h"
 #include "pppharness.h"
+#include "tests/support/logcapture.h"
 
 #include <QDir>
 #include <QProcess>

@@ -184,7 +184,7 @@ private slots:
         // Every thread made from here on (workers, the engine, its receiver,
         // the port driver) starts in the PC's namespace.
         QVERIFY(pcNs->enter());
-        log = new LogCapture(env->root() + QStringLiteral("/logs"), 16);
+        log = new LogCapture(16);
         pairs = new PortDriver(env->systemDir(), env->portsDir());
         QVERIFY2(pairs->loaded(), "the port driver's control library did not load");
         for (const char *name : {"COM21", "COM5", "COM6"})

@@ -8,10 +8,10 @@
 #include "runtime/netdivertrecvthread.h"
 #include "runtime/pcapwriter.h"
 
-#include "../net/logcapture.h"
 #include "../net/netns.h"
 #include "../net/packets.h"
 #include "pppharness.h"
+#include "tests/support/logcapture.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

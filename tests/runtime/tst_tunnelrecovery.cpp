@@ -44,15 +44,11 @@ int ownNamespace()
 }
 } // namespace
 
-class TestTunnelRecovery : public QObject
+class TestTunnelRecovery : public TunnelTestCase
 {
     Q_OBJECT
 
 private:
-    TestEnv *env = nullptr;
-    PortDriver *pairs = nullptr;
-    LogCapture *log = nullptr;
-
     TunnelSettings com5(const QString &target)
     {
         TunnelSettings s = directIP();
@@ -71,17 +67,8 @@ private:
 private slots:
     void init()
     {
-        env = new TestEnv();
-        pairs = new PortDriver(env->systemDir(), env->portsDir());
-        log = new LogCapture(env->root() + QStringLiteral("/logs"), 10);
+        TunnelTestCase::init();
         QVERIFY(pairs->create(QStringLiteral("COM5")));
-    }
-
-    void cleanup()
-    {
-        delete log;
-        delete pairs;
-        delete env;
     }
 
     // The device sits behind a veth pair in a network namespace of its own

@@ -19,37 +19,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-class TestWorkThreadIP : public QObject
+class TestWorkThreadIP : public TunnelTestCase
 {
     Q_OBJECT
 
-private:
-    TestEnv *env = nullptr;
-    PortDriver *pairs = nullptr;
-    LogCapture *log = nullptr;
-
-    QString configured(const QString &name) const { return name; }
-    QString posPath(const QString &name) const { return pairs->path(name); }
-
 private slots:
-    void init()
-    {
-        env = new TestEnv();
-        pairs = new PortDriver(env->systemDir(), env->portsDir());
-        log = new LogCapture(env->root() + QStringLiteral("/logs"), 10);
-        QVERIFY2(pairs->loaded(), "the port driver's control library did not load");
-    }
-
-    void cleanup()
-    {
-        delete log;
-        delete pairs;
-        delete env;
-        log = nullptr;
-        pairs = nullptr;
-        env = nullptr;
-    }
-
     // PC interface plus two device-COM tunnels: five connections, Running
     // only after the last of them, then 1 MiB each way through every channel
     // at once, byte for byte.
@@ -216,10 +190,10 @@ private slots:
             SupervisorStub sup;
             sup.start(s);
             QVERIFY(waitFor([&]() { return data.accepted == 1; }, 10000));
-            QTest::qWait(200);
+            sup.sync();
             QCOMPARE(sup.states, QList<TunnelSettings::TunnelState>{TunnelSettings::Starting});
             sup.stopOther();
-            QTest::qWait(200);
+            sup.sync();
             QCOMPARE(sup.states, QList<TunnelSettings::TunnelState>{TunnelSettings::Starting});
             sup.stop();
             QVERIFY(sup.waitGone());
@@ -238,7 +212,7 @@ private slots:
         sup.start(r);
         QVERIFY(sup.waitState(TunnelSettings::Running));
         sup.stopOther();
-        QTest::qWait(200);
+        sup.sync();
         QCOMPARE(sup.states.size(), 2);
         // The device hangs up just as the stop arrives: no error comes of it.
         dev.closeCurrent();

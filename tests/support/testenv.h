@@ -21,6 +21,9 @@ public:
 
     // A program or library built beside the tests.
     static QString binary(const QString &name);
+    // VELMORA_TEST_LOG_CONSOLE is set: a log capture copies its lines to
+    // standard error, for debugging a test.
+    static bool logToConsole();
 
 private:
     QTemporaryDir m_dir;

@@ -1,4 +1,5 @@
 #include "tests/support/tunnelfixture.h"
+#include "tests/support/testenv.h"
 
 #include "log/debug_class.h"
 #include "ports/vspinterface.h"
@@ -248,6 +249,17 @@ bool SupervisorStub::waitState(TunnelSettings::TunnelState s, int ms)
     return states.contains(s);
 }
 
+void SupervisorStub::sync()
+{
+    // Calls queued to the worker's thread run in the order they were sent,
+    // so an empty call that has returned follows every earlier one; a
+    // worker gone meanwhile drops the call and releases the wait.
+    if (worker)
+        QMetaObject::invokeMethod(
+            worker, [] {}, Qt::BlockingQueuedConnection);
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+}
+
 bool SupervisorStub::waitGone(int ms)
 {
     QElapsedTimer t;
@@ -257,37 +269,6 @@ bool SupervisorStub::waitGone(int ms)
     // Let the thread object's own deferred deletion run.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return !worker && !thread;
-}
-
-LogCapture::LogCapture(const QString &folder, int level)
-{
-    CGlobalDebugFileHandler *h = CGlobalDebugFileHandler::instance();
-    h->reset();
-    h->setConsole(0);
-    h->setLevel(level);
-    QDir().mkpath(folder);
-    h->setFileNames(QStringLiteral("tunneltest"), QStringLiteral("test"));
-    h->start(folder);
-}
-
-LogCapture::~LogCapture()
-{
-    CGlobalDebugFileHandler::instance()->reset();
-}
-
-QString LogCapture::text() const
-{
-    CGlobalDebugFileHandler *h = CGlobalDebugFileHandler::instance();
-    h->flush();
-    QFile file(h->logFileName());
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    return QString::fromUtf8(file.readAll());
-}
-
-int LogCapture::count(const QString &needle) const
-{
-    return text().count(needle);
 }
 
 QByteArray randomBytes(int size, quint32 seed)
@@ -368,4 +349,22 @@ bool waitFor(const std::function<bool()> &done, int ms)
     while (!done() && t.elapsed() < ms)
         QTest::qWait(2);
     return done();
+}
+
+void TunnelTestCase::init()
+{
+    env = new TestEnv();
+    pairs = new PortDriver(env->systemDir(), env->portsDir());
+    log = new LogCapture(10);
+    QVERIFY2(pairs->loaded(), "the port driver's control library did not load");
+}
+
+void TunnelTestCase::cleanup()
+{
+    delete log;
+    delete pairs;
+    delete env;
+    log = nullptr;
+    pairs = nullptr;
+    env = nullptr;
 }

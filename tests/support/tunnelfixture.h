@@ -4,6 +4,7 @@
 #pragma once
 
 #include "config/tunnelsettings.h"
+#include "tests/support/logcapture.h"
 
 #include <QByteArray>
 #include <QList>
@@ -103,6 +104,10 @@ public:
     // Waits until the worker and its thread are gone.
     bool waitGone(int ms = 20000);
     bool waitState(TunnelSettings::TunnelState s, int ms = 20000);
+    // Returns once the living worker has handled everything sent to it
+    // before (a stop included) and what it reported of that is recorded:
+    // what is in states then is the whole answer, with no time to guess.
+    void sync();
 
     QUuid uuid;
     QList<TunnelSettings::TunnelState> states;
@@ -116,16 +121,6 @@ signals:
 public slots:
     void onStateChanged(QUuid uid, TunnelSettings::TunnelState s);
     void onLastError(QUuid uid, QString text);
-};
-
-// The run's log in a file of its own, read back by the tests.
-class LogCapture
-{
-public:
-    explicit LogCapture(const QString &folder, int level = 10);
-    ~LogCapture();
-    QString text() const;
-    int count(const QString &needle) const;
 };
 
 // Reproducible random bytes.
@@ -157,3 +152,26 @@ TunnelSettings directIP();
 
 // Runs the event loop until done() holds or ms pass; returns done().
 bool waitFor(const std::function<bool()> &done, int ms = 30000);
+
+class TestEnv;
+
+// The set-up of a test class of running configurations, made afresh for
+// every case: private folders, the port driver of the case, the log at
+// level 10. A class that needs more overrides init() and calls this one.
+class TunnelTestCase : public QObject
+{
+    Q_OBJECT
+protected:
+    TestEnv *env = nullptr;
+    PortDriver *pairs = nullptr;
+    LogCapture *log = nullptr;
+
+    QString configured(const QString &name) const { return name; }
+    QString posPath(const QString &name) const { return pairs->path(name); }
+
+    // Protected, not private: QtTest runs these by name around each case but
+    // must not take them, in a derived class, for cases of their own.
+protected slots:
+    void init();
+    void cleanup();
+};
