@@ -19,9 +19,6 @@ public:
         h->start(m_dir.path());
     }
     ~LogLines() { CGlobalDebugFileHandler::instance()->reset(); }
-    LogLines(const LogLines &) = delete;
-    LogLines &operator=(const LogLines &) = delete;
-
     QString text() const
     {
         CGlobalDebugFileHandler::instance()->flush();

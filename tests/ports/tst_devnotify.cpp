@@ -1,10 +1,10 @@
-// Device notifications from the system: uevents the kernel sends for a
-// terminal (asked for by writing to its uevent file, which needs root) come
-// through as arrival, removal and change notifications with their log lines.
+// Device notifications: the log lines of each kind, and uevents the kernel
+// sends for a terminal (asked for by writing to its uevent file, which needs
+// root) coming through as change, removal and arrival notifications.
 #include "ports/devnotifyhandle.h"
+#include "ports/serialportenumerator.h"
 #include "tests/ports/loglines.h"
 
-#include <QFile>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -14,75 +14,63 @@ class TestDevNotify : public QObject
 {
     Q_OBJECT
 
-    static bool trigger(const QString &uevent, const char *action)
+private slots:
+    void notificationsAreLoggedAndSignalled()
     {
-        QFile file(uevent);
-        return file.open(QIODevice::WriteOnly) && file.write(action) == qint64(qstrlen(action));
+        LogLines log;
+        DevNotifyHandle handle;
+        QSignalSpy refresh(&handle, &DevNotifyHandle::serialPortsChanged);
+        handle.handleDeviceChange(DevNotifyHandle::DevNodesChanged, 0, QString());
+        QVERIFY(log.text().contains("Received WM_DEVICECHANGE: 0x0007"));
+        QVERIFY(!log.text().contains("for type")); // the event and the port list only
+        for (const SerialPortEnumerator::PortInfo &p : SerialPortEnumerator::availablePorts())
+            QVERIFY(log.text().contains(
+                QString("\nPort=%1, Loc=%2, Pi=%3").arg(p.name, p.systemLocation, p.description)));
+        handle.handleDeviceChange(DevNotifyHandle::DeviceRemoveComplete, 5, "ttyUSB0");
+        QVERIFY(log.text().contains("for type: 0x0005") && !log.text().contains("PORT name"));
+        QCOMPARE(log.text().count("Available serial ports:"), 2);
+        QCOMPARE(refresh.size(), 2);
+        QVERIFY(!handle.Unregister());
+        QVERIFY(log.text().contains("UnregisterDeviceNotification failed: 0x0009"));
     }
 
-private slots:
     void uEventsBecomeNotifications()
     {
-        QString tty;
-        for (const char *name : {"ttyS0", "tty0", "tty1"}) {
-            const QString path = QStringLiteral("/sys/class/tty/%1/uevent").arg(QLatin1String(name));
-            if (QFile::exists(path)) {
-                tty = QLatin1String(name);
-                break;
-            }
-        }
-        if (tty.isEmpty())
-            QSKIP("no terminal under /sys/class/tty");
-        const QString uevent = QStringLiteral("/sys/class/tty/%1/uevent").arg(tty);
-        if (::geteuid() != 0 || ::access(QFile::encodeName(uevent).constData(), W_OK) != 0)
+        const QString tty = QFile::exists("/sys/class/tty/ttyS0/uevent") ? "ttyS0" : "tty0";
+        const QByteArray uevent = QFile::encodeName("/sys/class/tty/" + tty + "/uevent");
+        if (::access(uevent.constData(), W_OK) != 0)
             QSKIP("needs root: writing a terminal's uevent file asks the kernel for a uevent");
-
+        auto trigger = [&](const char *action) {
+            QFile file(QFile::decodeName(uevent));
+            return file.open(QIODevice::WriteOnly) && file.write(action) > 0;
+        };
         LogLines log;
-        {
-            DevNotifyHandle handle;
-            QVERIFY(handle.RegisterToWindow(0x4a2b));
-            QVERIFY(handle.isRegistered());
-            QVERIFY(handle.RegisterToWindow(0x4a2b)); // once is enough
-            QVERIFY(handle.source() == QLatin1String("udev") || handle.source() == QLatin1String("kernel"));
-            QSignalSpy changed(&handle, &DevNotifyHandle::deviceChanged);
-            QSignalSpy refresh(&handle, &DevNotifyHandle::serialPortsChanged);
-
-            // The port comes back last, whatever else a running udev daemon makes of these.
-            QVERIFY(trigger(uevent, "change"));
-            QVERIFY(trigger(uevent, "remove"));
-            QVERIFY(trigger(uevent, "add"));
-            auto seen = [&](quint32 code) {
-                for (const QList<QVariant> &args : qAsConst(changed))
-                    if (args.at(0).toUInt() == code &&
-                        (code == DevNotifyHandle::DevNodesChanged || args.at(1).toString() == tty))
-                        return true;
-                return false;
-            };
-            QTRY_VERIFY_WITH_TIMEOUT(seen(DevNotifyHandle::DevNodesChanged) &&
-                                         seen(DevNotifyHandle::DeviceRemoveComplete) &&
-                                         seen(DevNotifyHandle::DeviceArrival),
-                                     20000);
-            QVERIFY(refresh.size() >= 3);
-
-            const QString text = log.text();
-            QVERIFY(text.contains("RegisterDeviceNotification for handle 0x4a2b succeeded"));
-            QVERIFY(text.contains(handle.source() == QLatin1String("udev") ? "from the udev daemon"
-                                                                           : "from the kernel's uevents"));
-            QVERIFY(text.contains("Received WM_DEVICECHANGE: 0x0007"));
-            QVERIFY(text.contains("Received WM_DEVICECHANGE: 0x8004"));
-            QVERIFY(text.contains("Received WM_DEVICECHANGE: 0x8000"));
-            QVERIFY(text.contains("Received WM_DEVICECHANGE for type: 0x0003"));
-            QVERIFY(text.contains("Received WM_DEVICECHANGE for PORT name: " + tty));
-
-            QVERIFY(handle.Unregister());
-            QVERIFY(!handle.isRegistered());
-            const int before = changed.size();
-            QVERIFY(trigger(uevent, "change"));
-            QTest::qWait(300);
-            QCOMPARE(changed.size(), before);         // no longer watching
-            QVERIFY(handle.RegisterToWindow(0x4a2b)); // the destructor unregisters this one
-        }
-        QVERIFY(!log.text().contains("UnregisterDeviceNotification failed"));
+        DevNotifyHandle handle;
+        QVERIFY(handle.RegisterToWindow(0x4a2b) && handle.RegisterToWindow(0x4a2b));
+        QSignalSpy changed(&handle, &DevNotifyHandle::deviceChanged);
+        // The port comes back last, whatever a running udev daemon makes of these.
+        QVERIFY(trigger("change") && trigger("remove") && trigger("add"));
+        auto seen = [&](quint32 code, const QString &name) {
+            for (const QList<QVariant> &args : qAsConst(changed))
+                if (args.at(0).toUInt() == code && args.at(1).toString() == name)
+                    return true;
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(seen(0x0007, QString()) && seen(0x8004, tty) && seen(0x8000, tty), 20000);
+        const QString text = log.text();
+        QCOMPARE(text.count("RegisterDeviceNotification for handle 0x4a2b succeeded"), 1);
+        QVERIFY(
+            text.contains(handle.source() == "udev" ? "from the udev daemon" : "from the kernel's uevents"));
+        QVERIFY(text.contains("Received WM_DEVICECHANGE: 0x8000") &&
+                text.contains("Received WM_DEVICECHANGE: 0x8004"));
+        QVERIFY(text.contains("Received WM_DEVICECHANGE for type: 0x0003") &&
+                text.contains("Received WM_DEVICECHANGE for PORT type"));
+        QVERIFY(text.contains("Received WM_DEVICECHANGE for PORT name: " + tty));
+        QVERIFY(handle.Unregister() && !handle.isRegistered());
+        changed.clear();
+        QVERIFY(trigger("change"));
+        QTest::qWait(200);
+        QVERIFY(changed.isEmpty()); // no longer watching
     }
 };
 
