@@ -28,6 +28,11 @@ namespace
 
 const int kUnits = 32;
 const int kInputBlockStep = 1500;
+// Negotiation timers of every session (LCP and IPCP): seconds between
+// configure or terminate requests, and how many of each are sent.
+const u8_t kFsmTimeoutSeconds = 1;
+const u8_t kFsmMaxConfReqs = 60;
+const u8_t kFsmMaxTermReqs = 1;
 
 struct Session {
     bool used = false;
@@ -296,6 +301,13 @@ int pppOverSerialOpen(void *serialHandle, PppLinkStatusCB statusCB, PppLinkDataC
         *s = Session();
         return PppErr::Alloc;
     }
+    // lwIP retransmits a configure request every 6 s: a device whose end
+    // starts after ours would wait that long. Once a second, for about a
+    // minute, brings the link up within a second of the peer; a stop against
+    // a peer that no longer answers ends after one terminate request.
+    s->pcb->settings.fsm_timeout_time = kFsmTimeoutSeconds;
+    s->pcb->settings.fsm_max_conf_req_transmits = kFsmMaxConfReqs;
+    s->pcb->settings.fsm_max_term_transmits = kFsmMaxTermReqs;
     netif_set_link_callback(&s->pppif, onLinkChange);
     ppp_set_notify_phase_callback(s->pcb, onPhase);
     ppp_set_usepeerdns(s->pcb, 1);

@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -159,6 +160,9 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const int bulk = argc > 1 ? QByteArray(argv[1]).toInt() : 64 * 1024;
     const int rounds = argc > 2 ? QByteArray(argv[2]).toInt() : 50;
+    // "late": the device's end of the line starts a second after ours;
+    // otherwise ours starts once the device's end is up and talking.
+    const bool peerLate = argc > 3 && QByteArray(argv[3]) == "late";
     if (::geteuid() != 0) {
         std::fprintf(stderr, "bench_pppmode: needs root (network namespaces, TUN interface)\n");
         return 2;
@@ -218,11 +222,22 @@ int main(int argc, char **argv)
         socat.setProcessEnvironment(env);
         socat.setWorkingDirectory(dir.path());
         socat.setStandardErrorFile(socatLog);
-        socat.start("ip", {"netns", "exec", devNs, "socat", "-x",
-                           "OPEN:" + ports + "/NULL_COM21,raw,echo=0,b115200",
-                           "EXEC:'/usr/bin/slirp-fullbolt ppp nozeros \"special addr 10.10.10.0\" "
-                           "ipcp-accept-remote \"baudrate 115200\"',pty,raw,echo=0,setsid,ctty"});
-        socat.waitForStarted();
+        const auto startPeer = [&] {
+            socat.start("ip", {"netns", "exec", devNs, "socat", "-x",
+                               "OPEN:" + ports + "/NULL_COM21,raw,echo=0,b115200",
+                               "EXEC:'/usr/bin/slirp-fullbolt ppp nozeros \"special addr 10.10.10.0\" "
+                               "ipcp-accept-remote \"baudrate 115200\"',pty,raw,echo=0,setsid,ctty"});
+            socat.waitForStarted();
+        };
+        if (!peerLate) {
+            startPeer();
+            // Up once slirp has said something on the line (its first
+            // configure request).
+            if (!waitFor([&] { return QFileInfo(socatLog).size() > 0; }, 10000)) {
+                std::fprintf(stderr, "bench_pppmode: the device's end did not start\n");
+                break;
+            }
+        }
 
         engine = new PPPEngine();
         engine->signalStart();
@@ -252,6 +267,11 @@ int main(int argc, char **argv)
         QElapsedTimer up;
         up.start();
         worker->signalStart();
+        if (peerLate) {
+            waitFor([] { return false; }, 1000);
+            up.restart();
+            startPeer();
+        }
         if (!waitFor(
                 [&] { return state == TunnelSettings::Running || state == TunnelSettings::StoppedError; },
                 60000) ||
@@ -259,8 +279,9 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "bench_pppmode: the configuration did not reach Running\n");
             break;
         }
-        std::printf("PPP configuration Running after %lld ms (link up and 5 TCP connections)\n",
-                    up.elapsed());
+        std::printf("PPP configuration Running %lld ms after %s (link up and 5 TCP connections)\n",
+                    up.elapsed(),
+                    peerLate ? "the device's end started, 1 s after ours" : "our start, the device's end up");
 
         Port echo, sink, source;
         if (!echo.open(ports + "/COM5") || !sink.open(ports + "/COM6") || !source.open(ports + "/COM7"))
@@ -319,9 +340,19 @@ int main(int argc, char **argv)
     } while (false);
 
     if (worker && state != TunnelSettings::StoppedError) {
+        // The device's end goes silent (stopped, the line stays): the stop
+        // cannot be answered and ends on our own terminate timer.
+        if (socat.processId() > 0)
+            ::kill(pid_t(socat.processId()), SIGSTOP);
+        QElapsedTimer stop;
+        stop.start();
         QMetaObject::invokeMethod(worker, "signalStop", Qt::QueuedConnection, Q_ARG(QUuid, worker->uuid()));
         waitFor([&] { return state == TunnelSettings::Stopped || state == TunnelSettings::StoppedError; },
                 30000);
+        waitFor([&] { return !engine || !engine->isSessionActive(); }, 30000);
+        std::printf(
+            "stop against a silent device: configuration stopped and PPP session ended after %lld ms\n",
+            stop.elapsed());
     }
     waitFor([] { return false; }, 200);
     delete engine;
