@@ -1,7 +1,19 @@
 // Draws the program's images (splash, icons, logos, list buttons, wizard
-// side image) into app/resources/images. Run once when they change:
+// side image) into app/resources/images and, when built with the user
+// interface (the drawimages target), pictures of its dialogs with sample
+// contents into docs/images. Run once when they change:
+//   cmake --build build --target drawimages
+//   QT_QPA_PLATFORM=offscreen build/bin/drawimages app/resources/images docs/images
+// The images alone, without a build tree:
 //   g++ -fPIC scripts/drawimages.cpp $(pkg-config --cflags --libs Qt5Gui) -o /tmp/drawimages
 //   QT_QPA_PLATFORM=offscreen /tmp/drawimages app/resources/images
+#ifdef VELMORA_DRAW_DIALOGS
+#include "ui/portremove.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QListWidget>
+#endif
 #include <QGuiApplication>
 #include <QImage>
 #include <QLinearGradient>
@@ -29,8 +41,8 @@ static void logo(QPainter &p, const QRectF &r, const QColor &color, bool withTex
         f.setPixelSize(int(s * 0.62));
         p.setFont(f);
         p.setPen(color);
-        p.drawText(QRectF(r.left() + s * 1.2, r.top(), r.width() - s * 1.2, s), Qt::AlignVCenter | Qt::AlignLeft,
-                    QStringLiteral("TAVREL"));
+        p.drawText(QRectF(r.left() + s * 1.2, r.top(), r.width() - s * 1.2, s),
+                   Qt::AlignVCenter | Qt::AlignLeft, QStringLiteral("TAVREL"));
     }
 }
 
@@ -72,10 +84,50 @@ static void button(const QString &path, const QColor &color, int kind)
     img.save(path);
 }
 
+#ifdef VELMORA_DRAW_DIALOGS
+// The dialogs as a user sees them, with contents such as a working system shows.
+static void dialogs(const QString &dir)
+{
+    QDir().mkpath(dir);
+    PortRemove remove(nullptr); // no driver: the rows are given
+    remove.showPairs({{0, QStringLiteral("COM5"), 1, QStringLiteral("NULL_COM5")},
+                      {2, QStringLiteral("COM8"), 3, QStringLiteral("COM9")},
+                      {4, QStringLiteral("NULL_COM11"), 5, QStringLiteral("COM11")},
+                      {6, QStringLiteral("COM7"), 7, QString()}});
+    auto *list = remove.findChild<QListWidget *>();
+    list->item(1)->setSelected(true);
+    list->item(3)->setSelected(true);
+    remove.resize(380, 280);
+    remove.show();
+    QApplication::processEvents();
+    // Under a plain title bar: the offscreen platform draws no window frame.
+    const QPixmap body = remove.grab();
+    QImage img(body.width(), body.height() + 26, QImage::Format_RGB32);
+    QPainter p(&img);
+    p.fillRect(QRect(0, 0, img.width(), 26), kBlue);
+    QFont f(QStringLiteral("DejaVu Sans"));
+    f.setPixelSize(13);
+    p.setFont(f);
+    p.setPen(Qt::white);
+    p.drawText(QRect(10, 0, img.width() - 20, 26), Qt::AlignVCenter | Qt::AlignLeft, remove.windowTitle());
+    p.drawPixmap(0, 26, body);
+    p.end();
+    img.save(dir + QStringLiteral("/portremove.png"));
+}
+#endif
+
 int main(int argc, char **argv)
 {
+#ifdef VELMORA_DRAW_DIALOGS
+    QApplication app(argc, argv);
+#else
     QGuiApplication app(argc, argv);
+#endif
     const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
+#ifdef VELMORA_DRAW_DIALOGS
+    if (argc > 2)
+        dialogs(QString::fromLocal8Bit(argv[2]));
+#endif
 
     {
         QImage img(480, 280, QImage::Format_RGB32);
