@@ -163,6 +163,8 @@ EditTunnel::EditTunnel(VSPInterface *vsp, IPHelper *ipHelper, const AppSettings 
     auto channel = [this](QWidget *group, QComboBox *com, QPushButton *add, QLineEdit *set, QPushButton *edit,
                           QSpinBox *tcp) {
         tcp->setRange(1, 65535);
+        set->setMinimumWidth(set->fontMetrics().horizontalAdvance(QStringLiteral("115200,8,N,1,H/NO/NS ")) +
+                             12);
         auto *g = new QGridLayout(group);
         g->addWidget(new QLabel(tr("Port COM"), group), 0, 0);
         g->addWidget(com, 0, 1);
@@ -185,6 +187,8 @@ EditTunnel::EditTunnel(VSPInterface *vsp, IPHelper *ipHelper, const AppSettings 
     tableTunnels->setSelectionMode(QAbstractItemView::SingleSelection);
     tableTunnels->setEditTriggers(QAbstractItemView::NoEditTriggers);
     tableTunnels->horizontalHeader()->setStretchLastSection(true);
+    tableTunnels->horizontalHeader()->setSectionResizeMode(ColData, QHeaderView::ResizeToContents);
+    tableTunnels->horizontalHeader()->setSectionResizeMode(ColCtrl, QHeaderView::ResizeToContents);
     tableTunnels->verticalHeader()->hide();
     addTunnel = named(new QPushButton(tr("Dodaj tunel"), tunnels), "addTunnel");
     editTunnel = named(new QPushButton(tr("Edytuj tunel"), tunnels), "editTunnel");
