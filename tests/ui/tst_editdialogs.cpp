@@ -262,6 +262,7 @@ private slots:
     void ipv4Validator();
     void editTunnelOk_data();
     void editTunnelOk();
+    void editTunnelCheckOrder();
     void serialSettingsBaudRanges();
     void singleTunnelAndLocalAddresses();
     void addPortCreatesPairOrRefuses();
@@ -334,6 +335,93 @@ void TestEditDialogs::editTunnelOk()
     QCOMPARE(result.uuid, base.uuid);
     if (QByteArray(c.name).startsWith("unchanged"))
         QVERIFY(result.sameStoredFields(base));
+}
+
+void TestEditDialogs::editTunnelCheckOrder()
+{
+    TestEnv env;
+    struct Step {
+        QString expected; // the refusal OK gives now
+        std::function<void(EditTunnel *)> fix;
+    };
+    auto setText = [](const char *name, const char *value) {
+        return [=](EditTunnel *d) { child<QLineEdit>(d, name)->setText(QLatin1String(value)); };
+    };
+    auto run = [](const TunnelSettings &base, const std::function<void(EditTunnel *)> &spoil,
+                  const QVector<Step> &steps, const QString &finalAdvice) {
+        EditTunnel dlg(nullptr, nullptr, nullptr);
+        dlg.setData(base);
+        spoil(&dlg);
+        for (const Step &step : steps) {
+            LogCapture log;
+            child<QPushButton>(&dlg, "buttonOk")->click();
+            const QStringList shown = boxes(log);
+            QVERIFY(dlg.result() != QDialog::Accepted);
+            QCOMPARE(shown.size(), 1);
+            QVERIFY2(shown.first().contains(step.expected), qPrintable(shown.first()));
+            step.fix(&dlg);
+        }
+        LogCapture log;
+        child<QPushButton>(&dlg, "buttonOk")->click();
+        QCOMPARE(dlg.result(), int(QDialog::Accepted));
+        QCOMPARE(boxes(log).size(), finalAdvice.isEmpty() ? 0 : 1);
+        QVERIFY(finalAdvice.isEmpty() || log.contains(finalAdvice));
+    };
+
+    run(
+        directConfig(),
+        [&](EditTunnel *d) {
+            child<QLineEdit>(d, "editIP_IP")->setText(QStringLiteral("192.168"));
+            child<QComboBox>(d, "portCOMData")->setCurrentIndex(-1);
+            child<QLineEdit>(d, "editSetData")->setText(QStringLiteral("9600,8,X,1,N/NO/NS"));
+            child<QLineEdit>(d, "editSetMonitor")->clear();
+            child<QLineEdit>(d, "editComment")->clear();
+            child<QSpinBox>(d, "portMonitor")->setValue(6666);
+            setCell(d, 1, 0, QStringLiteral("6666"));
+            setCell(d, 1, 2, QStringLiteral("COM11"));
+        },
+        {{QStringLiteral("Adres IP dla połączenia TCP/IP"), setText("editIP_IP", "192.168.1.50")},
+         {QStringLiteral("dla połączenia interfejsu PC"),
+          [](EditTunnel *d) {
+              DialogPorts::selectPort(child<QComboBox>(d, "portCOMData"), QStringLiteral("COM10"));
+          }},
+         {QStringLiteral("Proszę podać ustawienia portu COM dla połączenia monitora"),
+          setText("editSetMonitor", "9600,8,N,1,N/NO/NS")},
+         {QStringLiteral("Proszę podać dowolny opis"), setText("editComment", "Kasa 3")},
+         {QStringLiteral("Port numer 6666 w tunelowaniu monitora"),
+          [](EditTunnel *d) { child<QSpinBox>(d, "portMonitor")->setValue(6667); }},
+         {QStringLiteral("Port numer 6666 w tunelu dla portu COM: COM11 (port dla danych)"),
+          [](EditTunnel *d) { setCell(d, 1, 0, QStringLiteral("1102")); }},
+         {QStringLiteral(
+              "Port COM COM11 w tunelu dla portu COM: COM11 (port sterujący) jest już użyty w innym"),
+          [](EditTunnel *d) { setCell(d, 1, 2, QStringLiteral("COM13")); }},
+         {QStringLiteral("Błąd ustawień konfiguracji"), setText("editSetData", "9600,8,N,1,N/NO/NS")}},
+        QString());
+
+    run(
+        pppConfig(),
+        [&](EditTunnel *d) {
+            child<QLineEdit>(d, "editIP_PPP")->clear();
+            child<QLineEdit>(d, "editLocalIP")->setText(QStringLiteral("10.0"));
+            child<QComboBox>(d, "portCOMPPP")->setCurrentIndex(-1);
+            child<QLineEdit>(d, "editSetPPP")->clear();
+            child<QCheckBox>(d, "dataTunnel")->setChecked(false);
+            child<QCheckBox>(d, "monitorTunnel")->setChecked(false);
+            child<QTableWidget>(d, "tableTunnels")->setRowCount(0);
+        },
+        {{QStringLiteral("Adres zdalny IP"), setText("editIP_PPP", "10.0.0.2")},
+         {QStringLiteral("Adres lokalny IP"), setText("editLocalIP", "10.0.0.2")},
+         {QStringLiteral("Proszę wybrać lub utworzyć nowy port COM dla połączenia PPP"),
+          [](EditTunnel *d) {
+              DialogPorts::selectPort(child<QComboBox>(d, "portCOMPPP"), QStringLiteral("ttyS4"));
+          }},
+         {QStringLiteral("Proszę podać ustawienia portu COM dla połączenia PPP"),
+          setText("editSetPPP", "57600,8,N,1,N")},
+         {QStringLiteral("Adresy IP lokalny oraz zdalny nie mogą być identyczne"),
+          setText("editLocalIP", "10.0.0.1")},
+         {QStringLiteral("W tym trybie niezbędne jest uruchomienie"),
+          [](EditTunnel *d) { child<QCheckBox>(d, "monitorTunnel")->setChecked(true); }}},
+        QStringLiteral("UWAGA: Połączenie PPP nie używa kontroli przepływu danych."));
 }
 
 void TestEditDialogs::serialSettingsBaudRanges()
