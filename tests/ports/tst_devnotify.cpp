@@ -3,7 +3,7 @@
 // root) coming through as change, removal and arrival notifications.
 #include "ports/devnotifyhandle.h"
 #include "ports/serialportenumerator.h"
-#include "tests/ports/loglines.h"
+#include "tests/support/logcapture.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -17,7 +17,7 @@ class TestDevNotify : public QObject
 private slots:
     void notificationsAreLoggedAndSignalled()
     {
-        LogLines log;
+        LogCapture log;
         DevNotifyHandle handle;
         QSignalSpy refresh(&handle, &DevNotifyHandle::serialPortsChanged);
         handle.handleDeviceChange(DevNotifyHandle::DevNodesChanged, 0, QString());
@@ -44,7 +44,7 @@ private slots:
             QFile file(QFile::decodeName(uevent));
             return file.open(QIODevice::WriteOnly) && file.write(action) > 0;
         };
-        LogLines log;
+        LogCapture log;
         DevNotifyHandle handle;
         QVERIFY(handle.RegisterToWindow(0x4a2b) && handle.RegisterToWindow(0x4a2b));
         QSignalSpy changed(&handle, &DevNotifyHandle::deviceChanged);

@@ -2,7 +2,7 @@
 // in a temporary folder): its rows and texts, the confirmation, and the
 // removal loop going on past a port that cannot be deleted.
 #include "ports/vspinterface.h"
-#include "tests/ports/loglines.h"
+#include "tests/support/logcapture.h"
 #include "tests/support/testenv.h"
 #include "ui/portremove.h"
 
@@ -33,7 +33,7 @@ private slots:
         QVERIFY(vsp.createPort(QString(), "COM5", 0, false));
         QVERIFY(vsp.createPort("COM9", "COM8", 0, false));
         QVERIFY(vsp.createPort(QString(), "COM6", 0, false));
-        LogLines log;
+        LogCapture log;
 
         PortRemove dialog(&vsp);
         QCOMPARE(dialog.windowTitle(), QStringLiteral("Usuwanie portów"));
