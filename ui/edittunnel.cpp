@@ -381,8 +381,8 @@ TunnelSettings EditTunnel::data() const
 
 QString EditTunnel::deviceAddressText() const
 {
-    return radioIP->isChecked() ? normalisedAddress(editIP_IP->text())
-                                : normalisedAddress(editIP_PPP->text());
+    // The PPP link's address is kept in its normal form, as the engine sets it on the link.
+    return radioIP->isChecked() ? editIP_IP->text().trimmed() : normalisedAddress(editIP_PPP->text());
 }
 
 bool EditTunnel::refuse(const QString &text, QWidget *focus)
