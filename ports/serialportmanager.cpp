@@ -4,7 +4,6 @@
 #include "ports/vspinterface.h"
 
 #include <QCollator>
-#include <QDir>
 #include <QFileInfo>
 #include <QLocale>
 #include <QRegularExpression>
@@ -94,10 +93,22 @@ void SerialPortManager::enumRegistryMaps(QMap<QString, QString> &map)
         VLOG(10) << "RegOpenKeyEx failed with code " << errno;
         return;
     }
+    QStringList names;
+    for (;;) {
+        errno = 0;
+        const struct dirent *entry = ::readdir(dir);
+        if (!entry) {
+            // A listing cut short leaves the names read so far.
+            if (errno != 0)
+                VLOG(10) << "RegEnumValue failed with code " << errno;
+            break;
+        }
+        names.append(QFile::decodeName(entry->d_name));
+    }
     ::closedir(dir);
-    const QFileInfoList links =
-        QDir(folder).entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QFileInfo &link : links) {
+    names.sort();
+    for (const QString &name : qAsConst(names)) {
+        const QFileInfo link(folder + QLatin1Char('/') + name);
         if (!link.isSymLink())
             continue;
         const QString target = link.canonicalFilePath(); // empty for a link to nothing
@@ -106,7 +117,7 @@ void SerialPortManager::enumRegistryMaps(QMap<QString, QString> &map)
         const QString portName = QFileInfo(target).fileName();
         // Two names for one device: the first in name order, as every listing shows it.
         if (!map.contains(portName))
-            map.insert(portName, link.fileName());
+            map.insert(portName, name);
     }
 }
 
