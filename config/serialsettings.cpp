@@ -7,8 +7,7 @@
 // The parser's warnings carry the signature of the engine's function callers know it by, so the
 // log reads the same wherever the parser lives.
 static const char kParserSignature[] =
-    "static bool TunnelCommEngine::parseCommParams(const QString&, qint32*, QSerialPort::StopBits*, "
-    "QSerialPort::Parity*, QSerialPort::FlowControl*, QSerialPort::DataBits*, long unsigned int*, bool*)";
+    "static bool TunnelCommEngine::parseCommParams(const QString&, qint32*, QSerialPort::StopBits*, QSerialPort::Parity*, QSerialPort::FlowControl*, QSerialPort::DataBits*, long unsigned int*, bool*)";
 #define PARAMS_WARNING LogStatement(-10, __FILE__, __LINE__, kParserSignature)
 
 QString normalizeSerialSettings(const QString &settings, bool realPort)

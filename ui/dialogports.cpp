@@ -59,12 +59,10 @@ QString DialogPorts::nameProblem(const QString &name, const QStringList &existin
     for (const QChar c : name)
         unsafe = unsafe || c.unicode() < 0x20 || c.unicode() == 0x7F || c.unicode() > 0xFF;
     if (unsafe)
-        return tr("Nazwa portu COM '%1' jest niedozwolona. Nazwa może mieć do 64 znaków, bez spacji na "
-                  "początku i końcu, bez znaków sterujących, znaku '/' oraz '..', np. COM5")
+        return tr("Nazwa portu COM '%1' jest niedozwolona. Nazwa może mieć do 64 znaków, bez spacji na początku i końcu, bez znaków sterujących, znaku '/' oraz '..', np. COM5")
             .arg(name);
     if (name.startsWith(kHiddenPrefix, Qt::CaseInsensitive))
-        return tr("Nazwa portu COM '%1' jest niedozwolona: nazwy zaczynające się od NULL_ należą do ukrytych "
-                  "końców portów wirtualnych")
+        return tr("Nazwa portu COM '%1' jest niedozwolona: nazwy zaczynające się od NULL_ należą do ukrytych końców portów wirtualnych")
             .arg(name);
     for (const QString &e : existing)
         if (VSPInterface::samePortName(e, name))
@@ -94,8 +92,7 @@ QString DialogPorts::addVirtualPort(QWidget *parent, VSPInterface *vsp, const QS
         VLOG(-10) << QStringLiteral("Virtual port %1 was not created").arg(created);
         MessageBox::critical(
             parent, tr("Błąd"),
-            tr("Nie udało się utworzyć wirtualnego portu COM %1. Sterownik portów wirtualnych "
-               "jest niedostępny lub odmówił utworzenia pary portów.")
+            tr("Nie udało się utworzyć wirtualnego portu COM %1. Sterownik portów wirtualnych jest niedostępny lub odmówił utworzenia pary portów.")
                 .arg(created));
         return QString();
     }

@@ -136,8 +136,7 @@ EditTunnel::EditTunnel(VSPInterface *vsp, IPHelper *ipHelper, const AppSettings 
     winRequired->setTextInteractionFlags(Qt::TextSelectableByMouse);
     winRequired->setStyleSheet(QStringLiteral("color: red;"));
     winRequired->setText(
-        tr("Tryb PPP wymaga uprawnienia CAP_NET_ADMIN, którego program nie ma. Technik nadaje je "
-           "poleceniem: sudo setcap cap_net_admin+ep %1")
+        tr("Tryb PPP wymaga uprawnienia CAP_NET_ADMIN, którego program nie ma. Technik nadaje je poleceniem: sudo setcap cap_net_admin+ep %1")
             .arg(QCoreApplication::applicationFilePath()));
     winRequired->setVisible(!canDivertPackets());
 
@@ -400,9 +399,8 @@ bool EditTunnel::checkFields()
     const int rows = tableTunnels->rowCount();
     if (radioIP->isChecked()) {
         if (rows == 0 && !data && !monitor)
-            return refuse(
-                tr("W tym trybie połączenia musi być aktywny co najmniej kanał interfejsu PC lub kanał "
-                   "monitora transakcji lub 1 tunel COM"));
+            return refuse(tr(
+                "W tym trybie połączenia musi być aktywny co najmniej kanał interfejsu PC lub kanał monitora transakcji lub 1 tunel COM"));
         if (!acceptableAddress(editIP_IP))
             return refuse(tr("Adres IP dla połączenia TCP/IP jest niepoprawny"), editIP_IP);
     } else {
@@ -417,26 +415,19 @@ bool EditTunnel::checkFields()
         if (QHostAddress(editIP_PPP->text()) == QHostAddress(editLocalIP->text()))
             return refuse(tr("Adresy IP lokalny oraz zdalny nie mogą być identyczne"), editLocalIP);
         if (rows == 0 && !data && !monitor)
-            return refuse(
-                tr("W tym trybie niezbędne jest uruchomienie tunelu interfejsu PC i/lub tunelu monitora "
-                   "transakcji i/lub tuneli portów szeregowych"));
+            return refuse(tr(
+                "W tym trybie niezbędne jest uruchomienie tunelu interfejsu PC i/lub tunelu monitora transakcji i/lub tuneli portów szeregowych"));
         QSerialPort::FlowControl flow = QSerialPort::NoFlowControl;
         if (parseSerialSettings(editSetPPP->text().trimmed(), nullptr, nullptr, nullptr, &flow)) {
             // Advice only: the configuration may still be accepted.
             if (flow == QSerialPort::NoFlowControl)
                 MessageBox::warning(
                     this, tr("Ostrzeżenie"),
-                    tr("UWAGA: Połączenie PPP nie używa kontroli przepływu danych.\n W trybie PPP zalecane jest "
-                       "stosowanie kontroli przepływu. Jej brak może powodować utratę ramek w komunikacji, a co za "
-                       "tym idzie niską jej wydajność bądź zauważalne problemy ze stabilnością połączenia PPP"));
+                    tr("UWAGA: Połączenie PPP nie używa kontroli przepływu danych.\n W trybie PPP zalecane jest stosowanie kontroli przepływu. Jej brak może powodować utratę ramek w komunikacji, a co za tym idzie niską jej wydajność bądź zauważalne problemy ze stabilnością połączenia PPP"));
             else if (flow == QSerialPort::SoftwareControl)
                 MessageBox::warning(
                     this, tr("Ostrzeżenie"),
-                    tr("UWAGA: Połączenie PPP używa programowej kontroli przepływu danych.\n Proszę upewnić się, że "
-                       "w urządzeniu także wybrano programową (XON/XOFF) kontrolę transmisji danych. Ustawienie "
-                       "braku kontroli po stronie urządzenia przy jednoczesnej programowej kotroli po stronie PC "
-                       "(lub odwrotnie) będzie powodować częściowo poprawne funkcjonowanie łącza jednakże z bardzo "
-                       "dużą ilością utraconych ramek danych i wyraźną niestabilnością połączenia."));
+                    tr("UWAGA: Połączenie PPP używa programowej kontroli przepływu danych.\n Proszę upewnić się, że w urządzeniu także wybrano programową (XON/XOFF) kontrolę transmisji danych. Ustawienie braku kontroli po stronie urządzenia przy jednoczesnej programowej kotroli po stronie PC (lub odwrotnie) będzie powodować częściowo poprawne funkcjonowanie łącza jednakże z bardzo dużą ilością utraconych ramek danych i wyraźną niestabilnością połączenia."));
         }
     }
     if (data) {
@@ -484,24 +475,18 @@ bool EditTunnel::checkFields()
         } checks[] = {
             {tableTunnels->item(r, ColData)->text().toInt(),
              QT_TR_NOOP(
-                 "Port numer %2 w tunelu dla portu COM: %1 (port dla danych) jest już użyty do tunelowania "
-                 "interfejsu PC"),
+                 "Port numer %2 w tunelu dla portu COM: %1 (port dla danych) jest już użyty do tunelowania interfejsu PC"),
              QT_TR_NOOP(
-                 "Port numer %2 w tunelu dla portu COM: %1 (port dla danych) jest już użyty do tunelowania "
-                 "monitora transakcji"),
+                 "Port numer %2 w tunelu dla portu COM: %1 (port dla danych) jest już użyty do tunelowania monitora transakcji"),
              QT_TR_NOOP(
-                 "Port numer %2 w tunelu dla portu COM: %1 (port dla danych) jest już użyty w innym tunelu "
-                 "portu COM")},
+                 "Port numer %2 w tunelu dla portu COM: %1 (port dla danych) jest już użyty w innym tunelu portu COM")},
             {tableTunnels->item(r, ColCtrl)->text().toInt(),
              QT_TR_NOOP(
-                 "Port numer %2 w tunelu dla portu COM: %1 (port sterujący) jest już użyty do tunelowania "
-                 "interfejsu PC"),
+                 "Port numer %2 w tunelu dla portu COM: %1 (port sterujący) jest już użyty do tunelowania interfejsu PC"),
              QT_TR_NOOP(
-                 "Port numer %2 w tunelu dla portu COM: %1 (port sterujący) jest już użyty do tunelowania "
-                 "monitora transakcji"),
+                 "Port numer %2 w tunelu dla portu COM: %1 (port sterujący) jest już użyty do tunelowania monitora transakcji"),
              QT_TR_NOOP(
-                 "Port numer %2 w tunelu dla portu COM: %1 (port sterujący) jest już użyty w innym tunelu "
-                 "portu COM")},
+                 "Port numer %2 w tunelu dla portu COM: %1 (port sterujący) jest już użyty w innym tunelu portu COM")},
         };
         for (const auto &c : checks) {
             const QString value = QString::number(c.port);
@@ -514,21 +499,18 @@ bool EditTunnel::checkFields()
             tcpPorts.insert(c.port);
         }
         if (data && VSPInterface::samePortName(com, dataCom))
-            return refuse(
-                clash(tr("Port COM %2 w tunelu dla portu COM: %1 (port sterujący) jest już użyty do "
-                         "tunelowania interfejsu PC"),
-                      com));
+            return refuse(clash(
+                tr("Port COM %2 w tunelu dla portu COM: %1 (port sterujący) jest już użyty do tunelowania interfejsu PC"),
+                com));
         if (monitor && VSPInterface::samePortName(com, monitorCom))
-            return refuse(
-                clash(tr("Port COM %2 w tunelu dla portu COM: %1 (port sterujący) jest już użyty do "
-                         "tunelowania monitora transakcji"),
-                      com));
+            return refuse(clash(
+                tr("Port COM %2 w tunelu dla portu COM: %1 (port sterujący) jest już użyty do tunelowania monitora transakcji"),
+                com));
         for (const QString &seen : qAsConst(comPorts))
             if (VSPInterface::samePortName(com, seen))
-                return refuse(
-                    clash(tr("Port COM %2 w tunelu dla portu COM: %1 (port sterujący) jest już użyty w "
-                             "innym tunelu portu COM"),
-                          com));
+                return refuse(clash(
+                    tr("Port COM %2 w tunelu dla portu COM: %1 (port sterujący) jest już użyty w innym tunelu portu COM"),
+                    com));
         comPorts.append(com);
     }
 
