@@ -2,6 +2,10 @@
 
 #include <QIODevice>
 
+#include <cerrno>
+#include <sys/socket.h>
+#include <unistd.h>
+
 bool ChunkPump::append(const char *data, int count)
 {
     const bool wasEmpty = isEmpty();
@@ -19,6 +23,42 @@ qint64 ChunkPump::writeNext()
         return -1;
     m_inFlight = int(taken);
     return taken;
+}
+
+ChunkPump::Pumped ChunkPump::pump(int budget, const std::function<void(qint64)> &confirmed)
+{
+    for (int i = 0; i < budget; ++i) {
+        if (isEmpty())
+            return Pumped::Idle;
+        if (m_inFlight > 0)
+            return Pumped::Waiting;
+        const qintptr fd = m_descriptor && m_device && m_device->isOpen() && m_device->bytesToWrite() == 0
+                               ? m_descriptor()
+                               : -1;
+        if (fd < 0) {
+            writeNext();
+            return Pumped::Waiting;
+        }
+        const int chunk = qMin(kChunkSize, size());
+        const char *front = m_bytes.constData() + m_head;
+        ssize_t taken;
+        do {
+            taken = m_socket ? ::send(int(fd), front, size_t(chunk), MSG_NOSIGNAL)
+                             : ::write(int(fd), front, size_t(chunk));
+        } while (taken < 0 && errno == EINTR);
+        if (taken > 0) {
+            confirm(taken);
+            if (confirmed)
+                confirmed(taken);
+        }
+        if (taken == chunk)
+            continue;
+        // The rest (at most one chunk) waits in the device object for the
+        // descriptor to become writable; an error is its to report.
+        writeNext();
+        return Pumped::Waiting;
+    }
+    return isEmpty() ? Pumped::Idle : Pumped::MoreDue;
 }
 
 bool ChunkPump::confirm(qint64 count)

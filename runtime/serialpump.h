@@ -5,6 +5,8 @@
 
 #include <QByteArray>
 
+#include <functional>
+
 class QIODevice;
 
 class ChunkPump
@@ -12,7 +14,36 @@ class ChunkPump
 public:
     static constexpr int kChunkSize = 64;
 
+    // Most chunks handed straight to the descriptor in one go; then the
+    // caller lets the event loop turn once before it pumps again, so the
+    // other direction and the other engines of the thread are served too.
+    static constexpr int kChunksPerTurn = 256;
+
     void setDevice(QIODevice *device) { m_device = device; }
+
+    // The descriptor under the device object while writing to it directly is
+    // sound (connected or open), -1 otherwise; socket = send without SIGPIPE.
+    void setDescriptor(std::function<qintptr()> descriptor, bool socket)
+    {
+        m_descriptor = std::move(descriptor);
+        m_socket = socket;
+    }
+
+    enum class Pumped {
+        Idle,    // nothing queued any more
+        Waiting, // a chunk is with the device object (its bytesWritten confirms
+                 // it), or the device takes nothing now (closed, refused)
+        MoreDue, // the turn's budget is spent with chunks still due
+    };
+    // While nothing is outstanding, hands chunks straight to the descriptor:
+    // a chunk it takes whole is confirmed at once (it is in the kernel, as
+    // bytesWritten would say), so the next one goes without a trip through
+    // the event loop. A chunk taken in part has its rest, one refused (full,
+    // or an error the device object then reports itself) the whole of it,
+    // handed to the device object instead, which confirms it as writeNext's
+    // do. Without a descriptor it is writeNext. confirmed (may be empty) is
+    // told each chunk, or part of one, confirmed here.
+    Pumped pump(int budget = kChunksPerTurn, const std::function<void(qint64)> &confirmed = {});
 
     bool isEmpty() const { return m_head == m_bytes.size(); }
     // Bytes queued and not yet confirmed written (the chunk in flight included).
@@ -48,6 +79,8 @@ public:
 
 private:
     QIODevice *m_device = nullptr;
+    std::function<qintptr()> m_descriptor;
+    bool m_socket = false;
     // Confirmed bytes only advance m_head; the storage is compacted once the
     // consumed part dominates, so a long backlog costs no copying per chunk.
     QByteArray m_bytes;

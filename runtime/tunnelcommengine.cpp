@@ -166,6 +166,9 @@ bool TunnelCommEngine::startEngine()
     connect(serialPort, &QSerialPort::errorOccurred, this, &TunnelCommEngine::onSerialError);
 
     data_tcp_com.setDevice(serialPort);
+    QSerialPort *port = serialPort;
+    data_tcp_com.setDescriptor([port]() { return port->isOpen() ? qintptr(port->handle()) : qintptr(-1); },
+                               false);
     switch (openPort(present)) {
     case OpenResult::Failed:
         return false;
@@ -186,6 +189,13 @@ void TunnelCommEngine::connectSockets()
         << QStringLiteral("Connecting data proxy socket to: %1:%2").arg(dataAddress.toString()).arg(dataPort);
     dataSocket = createSocket(true);
     data_com_tcp.setDevice(dataSocket);
+    QTcpSocket *socket = dataSocket;
+    data_com_tcp.setDescriptor(
+        [socket]() {
+            return socket->state() == QAbstractSocket::ConnectedState ? socket->socketDescriptor()
+                                                                      : qintptr(-1);
+        },
+        true);
     dataSocket->connectToHost(dataAddress, quint16(dataPort), QIODevice::ReadWrite);
 
     if (!sigAddress.isNull()) {
@@ -387,15 +397,11 @@ void TunnelCommEngine::queueForDevice(const QByteArray &bytes)
                     .arg(bytes.size())
                     .arg(data_com_tcp.size());
     if (wasEmpty && !data_com_tcp.isEmpty()) {
-        data_com_tcp.writeNext();
         VLOG(16) << "data_com_tcp was empty initializing first chunk (64) send";
         // Out at once rather than on the next pass of the event loop, so a
-        // lone request is not delayed; its confirmation arrives from here.
-        // Only on an established connection: while one is being made the
-        // socket sends its buffer when it connects, and forcing it earlier
-        // would fail the connection.
-        if (dataSocket->state() == QAbstractSocket::ConnectedState)
-            dataSocket->flush();
+        // lone request is not delayed. While the connection is being made
+        // the socket holds the chunk and sends it when it connects.
+        pumpToDevice();
     }
     VLOG(16) << QStringLiteral("Bytes waiting to be written: %1").arg(dataSocket->bytesToWrite());
 }
@@ -407,14 +413,77 @@ void TunnelCommEngine::dataBytesWritten(qint64 bytes)
     VLOG(16)
         << QStringLiteral("TCP written bytes=%1, data_com_tcp.size()=%2").arg(bytes).arg(data_com_tcp.size());
     if (nextDue) {
-        if (data_com_tcp.writeNext() <= 0)
-            VLOG(16) << "data_com_tcp WRITE IMPOSSIBLE";
         VLOG(16) << "data_com_tcp not empty sending next chunk";
+        // The socket's buffer is empty here, so the next chunks go straight
+        // to its descriptor.
+        pumpToDevice();
     }
     // Reading stopped at the cap; take more once a read's worth has drained.
     if (data_com_tcp.size() <= kBufferCap - kSourceReadAhead && serialPort &&
         serialPort->bytesAvailable() > 0)
         commReadyRead();
+}
+
+void TunnelCommEngine::pumpToDevice()
+{
+    if (!dataSocket)
+        return;
+    bool confirmed = false;
+    const ChunkPump::Pumped result = data_com_tcp.pump(ChunkPump::kChunksPerTurn, [this,
+                                                                                   &confirmed](qint64 n) {
+        confirmed = true;
+        VLOG(16)
+            << QStringLiteral("TCP written bytes=%1, data_com_tcp.size()=%2").arg(n).arg(data_com_tcp.size());
+    });
+    if (result == ChunkPump::Pumped::Waiting && data_com_tcp.inFlight() == 0 && !data_com_tcp.isEmpty())
+        VLOG(16) << "data_com_tcp WRITE IMPOSSIBLE";
+    if (result == ChunkPump::Pumped::MoreDue)
+        continuePump(true);
+    if (confirmed && data_com_tcp.size() <= kBufferCap - kSourceReadAhead && serialPort &&
+        serialPort->bytesAvailable() > 0)
+        commReadyRead();
+}
+
+void TunnelCommEngine::pumpToPort()
+{
+    if (!serialPort)
+        return;
+    if (inPortWritten) {
+        continuePump(false);
+        return;
+    }
+    bool confirmed = false;
+    const ChunkPump::Pumped result =
+        data_tcp_com.pump(ChunkPump::kChunksPerTurn, [this, &confirmed](qint64 n) {
+            confirmed = true;
+            VLOG(16) << QStringLiteral("{%3} COM written bytes=%1, data_tcp_com.size()=%2")
+                            .arg(n)
+                            .arg(data_tcp_com.size())
+                            .arg(comPort);
+        });
+    if (result == ChunkPump::Pumped::MoreDue)
+        continuePump(false);
+    if (confirmed && data_tcp_com.size() <= kBufferCap - kSourceReadAhead && dataSocket &&
+        dataSocket->bytesAvailable() > 0)
+        dataReadyRead();
+}
+
+void TunnelCommEngine::continuePump(bool toDevice)
+{
+    bool &posted = toDevice ? deviceContinuation : portContinuation;
+    if (posted)
+        return;
+    posted = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this, toDevice]() {
+            (toDevice ? deviceContinuation : portContinuation) = false;
+            if (toDevice)
+                pumpToDevice();
+            else
+                pumpToPort();
+        },
+        Qt::QueuedConnection);
 }
 
 // TCP -> port
@@ -440,23 +509,22 @@ void TunnelCommEngine::queueForPort(const QByteArray &bytes)
                     .arg(dataPort);
     // A closed port (being reopened) is fed from the buffer once it is back.
     if (wasEmpty && !data_tcp_com.isEmpty() && serialPort->isOpen()) {
-        data_tcp_com.writeNext();
         VLOG(16) << "data_tcp_com was empty initializing first chunk (64) send";
-        if (serialPort->isOpen())
-            serialPort->flush();
+        pumpToPort();
     }
 }
 
 void TunnelCommEngine::commBytesWritten(qint64 bytes)
 {
+    QScopedValueRollback<bool> inside(inPortWritten, true);
     const bool nextDue = data_tcp_com.confirm(bytes);
     VLOG(16) << QStringLiteral("{%3} COM written bytes=%1, data_tcp_com.size()=%2")
                     .arg(bytes)
                     .arg(data_tcp_com.size())
                     .arg(comPort);
     if (nextDue) {
-        data_tcp_com.writeNext();
         VLOG(16) << "data_tcp_com not empty sending next chunk";
+        pumpToPort();
     }
     if (data_tcp_com.size() <= kBufferCap - kSourceReadAhead && dataSocket &&
         dataSocket->bytesAvailable() > 0)
@@ -470,7 +538,7 @@ void TunnelCommEngine::resumeTcpWrite()
     VLOG(6) << QStringLiteral("{%1} resending %2 unconfirmed bytes after reconnect")
                    .arg(comPort)
                    .arg(data_com_tcp.size());
-    data_com_tcp.writeNext();
+    pumpToDevice();
 }
 
 void TunnelCommEngine::resumeComWrite()
@@ -480,7 +548,7 @@ void TunnelCommEngine::resumeComWrite()
     VLOG(6) << QStringLiteral("{%1} resending %2 unconfirmed bytes after reopen")
                    .arg(comPort)
                    .arg(data_tcp_com.size());
-    data_tcp_com.writeNext();
+    pumpToPort();
 }
 
 void TunnelCommEngine::dataTerminalReadyChanged(bool set)

@@ -114,6 +114,11 @@ private:
     // Append to a direction's buffer and start its pump when it was idle.
     void queueForDevice(const QByteArray &bytes);
     void queueForPort(const QByteArray &bytes);
+    // Hand what is due to the socket or the port, a turn's worth at most; a
+    // rest is taken up by a continuation from the event loop.
+    void pumpToDevice();
+    void pumpToPort();
+    void continuePump(bool toDevice);
 
     QTcpSocket *dataSocket = nullptr;
     QTcpSocket *sigSocket = nullptr;
@@ -130,6 +135,13 @@ private:
     ChunkPump data_com_tcp;
     ChunkPump data_tcp_com;
     int readyFlags = 0;
+    // A continuation of either pump is posted (at most one each).
+    bool deviceContinuation = false;
+    bool portContinuation = false;
+    // Inside the port's bytesWritten: the port writes what it holds right
+    // after that signal and takes a full terminal for a lost port, so the
+    // port's pump goes on from the event loop instead.
+    bool inPortWritten = false;
     bool openingPort = false;
     // The driver's end this engine opens (upper case), empty for a port
     // opened as it is named.

@@ -4,6 +4,26 @@
 
 #include <QThread>
 
+namespace
+{
+// A worker's thread only pumps sockets and ports. Qt's glib dispatcher wakes
+// itself through an extra descriptor every time a socket or port turns its
+// write notifier on or off, which is twice per chunk; the plain Unix
+// dispatcher polls the same descriptors without that. The variable is read
+// by each new thread as it starts (never by the main thread, whose glib loop
+// a desktop theme may need), so it is set once, before the first worker's
+// thread exists, and never changed afterwards.
+void workerThreadsUsePlainDispatcher()
+{
+    static const bool set = []() {
+        if (qEnvironmentVariableIsEmpty("QT_NO_THREADED_GLIB"))
+            qputenv("QT_NO_THREADED_GLIB", "1");
+        return true;
+    }();
+    Q_UNUSED(set)
+}
+} // namespace
+
 WorkThreadBase::WorkThreadBase() : QObject(nullptr) {}
 
 WorkThreadBase::~WorkThreadBase()
@@ -18,6 +38,7 @@ void WorkThreadBase::signalStart()
     VLOG(6) << QStringLiteral("Thread for uuid %1 starting").arg(settings.uuid.toString());
     VLOG(6) << settings.dump();
 
+    workerThreadsUsePlainDispatcher();
     workerThread = new QThread();
     moveToThread(workerThread);
     connect(this, &WorkThreadBase::error, this, &WorkThreadBase::errorEnd);

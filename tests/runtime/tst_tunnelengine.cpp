@@ -7,9 +7,11 @@
 #include "tests/support/testenv.h"
 #include "tests/support/tunnelfixture.h"
 
+#include <QAbstractEventDispatcher>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
+#include <QThread>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -290,6 +292,72 @@ private slots:
         QVERIFY(log->text().contains(
             QStringLiteral("Trying to reconnect signal socket %1 [A]").arg(ctrl.target())));
         QCOMPARE(sup.last(), TunnelSettings::Running);
+    }
+
+    // Bursts of exactly one turn's worth of chunks, and one byte more, both
+    // ways at once: nothing stalls at the end of a turn, every confirmation
+    // is logged once per chunk of at most 64 bytes and they add up to what
+    // was sent; the worker's thread polls without glib's extra wake-ups.
+    void turnSizedBurstsBothWays()
+    {
+        delete log;
+        log = new LogCapture(16);
+        QVERIFY(pairs->create(QStringLiteral("COM5")));
+        DeviceServer dev(DeviceServer::Silent);
+        TunnelSettings s = directIP();
+        s.data_com = QStringLiteral("COM5");
+        s.data_settings = QStringLiteral("115200,8,N,1,N/NO/NS");
+        s.data_ip = dev.target();
+        SupervisorStub sup;
+        sup.start(s);
+        QVERIFY(sup.waitState(TunnelSettings::Running));
+        {
+            QThread probe;
+            probe.start();
+            QTRY_VERIFY(QAbstractEventDispatcher::instance(&probe));
+            QCOMPARE(QAbstractEventDispatcher::instance(&probe)->metaObject()->className(),
+                     "QEventDispatcherUNIX");
+            probe.quit();
+            probe.wait();
+        }
+        PosPort pos;
+        QVERIFY(pos.open(posPath(QStringLiteral("COM5"))));
+        constexpr int kTurn = ChunkPump::kChunksPerTurn * ChunkPump::kChunkSize;
+        QByteArray up, down;
+        for (int extra : {0, 1, 0}) {
+            const QByteArray u = randomBytes(kTurn + extra, quint32(51 + up.size()));
+            const QByteArray d = randomBytes(kTurn + extra, quint32(52 + down.size()));
+            up += u;
+            down += d;
+            pos.write(u);
+            dev.current()->write(d);
+            QVERIFY(waitFor([&]() { return dev.received.size() >= up.size(); }, 20000));
+            QVERIFY(waitFor([&]() { return pos.received.size() >= down.size(); }, 20000));
+        }
+        QTest::qWait(200);
+        QVERIFY(dev.received == up);
+        QVERIFY(pos.received == down);
+
+        const QString text = log->text();
+        const auto confirmed = [&text](const QString &pattern, int *largest) {
+            qint64 sum = 0;
+            QRegularExpression re(pattern);
+            for (auto it = re.globalMatch(text); it.hasNext();) {
+                const int n = it.next().captured(1).toInt();
+                *largest = qMax(*largest, n);
+                sum += n;
+            }
+            return sum;
+        };
+        int largestUp = 0, largestDown = 0;
+        QCOMPARE(confirmed(QStringLiteral("TCP written bytes=(\\d+), data_com_tcp"), &largestUp),
+                 qint64(up.size()));
+        QCOMPARE(confirmed(QStringLiteral("COM written bytes=(\\d+), data_tcp_com"), &largestDown),
+                 qint64(down.size()));
+        QCOMPARE(largestUp, ChunkPump::kChunkSize);
+        QCOMPARE(largestDown, ChunkPump::kChunkSize);
+        QCOMPARE(sup.last(), TunnelSettings::Running);
+        QVERIFY(sup.errors.isEmpty());
     }
 
     // A far side that stops reading while the other keeps sending, each way
