@@ -167,10 +167,11 @@ private slots:
     }
 
     // Chunks handed straight to the terminal: a turn ends at its budget
-    // with the rest left for a continuation; a terminal that fills up takes
-    // chunks in part, the port object holds the rest, and a reopen with that
-    // rest held; every byte arrives once, in order, never more than one
-    // chunk of at most 64 bytes held by the port.
+    // with the rest left for a continuation; a terminal that fills up
+    // refuses a chunk (or takes it in part), the port object holds what it
+    // did not take, and the port is reopened with that held; every byte
+    // arrives once, in order, never more than one chunk of at most 64 bytes
+    // held by the port.
     void directPumpKeepsOrderThroughStallAndReopen()
     {
         FarEnd far;
