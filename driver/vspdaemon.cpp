@@ -110,7 +110,12 @@ VspDaemon::~VspDaemon()
 
 int VspDaemon::run(int readyFd)
 {
-    if (!takeFolder() || !listenOnSocket())
+    if (!takeFolder())
+        return 1;
+    // Until they go, the links a killed daemon left lead programs that open a port to whatever terminal
+    // got its number since: they go first, once the lock shows that no other daemon owns them.
+    removeStaleLinks();
+    if (!listenOnSocket())
         return 1;
     m_epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     m_inotifyFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -145,7 +150,6 @@ int VspDaemon::run(int readyFd)
     // second one would start beside it: it ends instead (the records stay).
     m_folderWatch =
         ::inotify_add_watch(m_inotifyFd, m_driverFolder.c_str(), IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF);
-    removeStaleLinks();
     restoreRecordedPairs();
     VLOG(4) << "vspd " << ::getpid() << " serving " << QString::fromStdString(m_driverFolder) << ", ports in "
             << QString::fromStdString(m_portsFolder);
@@ -632,9 +636,13 @@ uint32_t VspDaemon::createPair(const std::string &first, const std::string &seco
         recordOf(*pair).write(*m_registry);
     VLOG(4) << "vspd pair " << latin1(name0) << " (" << QString::fromStdString(pair->end(0).pts) << ") <-> "
             << latin1(name1) << " (" << QString::fromStdString(pair->end(1).pts) << ")";
+    // A user may have opened a terminal between its creation and our watch on it, which raised no
+    // event: each end counts as open until the users are counted from the descriptors once the watch
+    // is there, so bytes meanwhile wait in its terminal instead of being dropped (the count flushes
+    // them if nobody has it).
+    for (int i = 0; i < 2; ++i)
+        pair->setOpeners(i, 1);
     m_pairs[id] = std::move(pair);
-    // A user may have opened a terminal between its creation and our watch on it: count the users
-    // from the descriptors once the watch is there.
     armRecount();
     return vspd::ErrSuccess;
 }

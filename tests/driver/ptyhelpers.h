@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -133,6 +135,33 @@ inline int terminalAt(const QString &ptsPath)
     for (int fd : taken)
         ::close(fd);
     return found;
+}
+
+// Processes other than this one and `except` with a descriptor of the terminal at ptsPath.
+inline QList<qint64> otherHolders(const QByteArray &ptsPath, qint64 except)
+{
+    QList<qint64> pids;
+    DIR *proc = ::opendir("/proc");
+    while (const dirent *p = proc ? ::readdir(proc) : nullptr) {
+        const qint64 pid = std::atoll(p->d_name);
+        if (pid <= 0 || pid == qint64(::getpid()) || pid == except)
+            continue;
+        const QByteArray fds = QByteArray("/proc/") + p->d_name + "/fd";
+        DIR *dir = ::opendir(fds.constData());
+        while (const dirent *f = dir ? ::readdir(dir) : nullptr) {
+            char target[256] = {0};
+            if (::readlink((fds + '/' + f->d_name).constData(), target, sizeof target - 1) > 0 &&
+                ptsPath == target) {
+                pids.append(pid);
+                break;
+            }
+        }
+        if (dir)
+            ::closedir(dir);
+    }
+    if (proc)
+        ::closedir(proc);
+    return pids;
 }
 
 inline bool waitGone(qint64 pid, int ms)
