@@ -26,5 +26,15 @@ int setKeepalives(qintptr descriptor, unsigned timeMs, unsigned intervalMs)
         return errno;
     if (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval)) != 0)
         return errno;
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof(kKeepAliveProbes)) != 0)
+        return errno;
+    // With a user timeout set, the kernel also ends an idle connection by it
+    // (once that long has passed since the last ack and a probe went out)
+    // instead of by the probe count; keep-alive time + probes x interval
+    // keeps idle detection where the probe count puts it: after the ninth
+    // unanswered probe.
+    const unsigned userTimeout = keepaliveUserTimeoutMs(unsigned(idle) * 1000, unsigned(interval) * 1000);
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof(userTimeout)) != 0)
+        return errno;
     return 0;
 }

@@ -64,6 +64,59 @@ private:
         return file.open(QIODevice::ReadOnly) ? pid_t(file.readAll().trimmed().toLong()) : 0;
     }
 
+    // The device sits behind a veth pair in a network namespace of its own
+    // (needs CAP_SYS_ADMIN and CAP_NET_ADMIN, else skipped); this thread and
+    // the worker it starts stay in a second one. Dropping the device's end
+    // of the link makes it silent without a word on the wire.
+    struct SplitNetwork {
+        int home = ownNamespace(), host = -1, device = -1;
+        ~SplitNetwork()
+        {
+            ::setns(home, CLONE_NEWNET);
+            for (int fd : {home, host, device})
+                ::close(fd);
+        }
+        bool deviceLinkDown()
+        {
+            return inNamespace(device, host, []() { return ip({"link", "set", "vd", "down"}); });
+        }
+    };
+
+    // Returns false with a skip or failure already recorded.
+    bool split(SplitNetwork &ns, QScopedPointer<DeviceServer> &dev)
+    {
+        if (::unshare(CLONE_NEWNET) != 0) {
+            QTest::qSkip("needs root: no permission for network namespaces", __FILE__, __LINE__);
+            return false;
+        }
+        ns.device = ownNamespace();
+        if (::setns(ns.home, CLONE_NEWNET) != 0 || ::unshare(CLONE_NEWNET) != 0)
+            return false;
+        ns.host = ownNamespace();
+        const bool linked =
+            ip({"link", "add", "vh", "type", "veth", "peer", "name", "vd", "netns",
+                QStringLiteral("/proc/%1/fd/%2").arg(::getpid()).arg(ns.device)}) &&
+            ip({"addr", "add", "10.77.0.1/30", "dev", "vh"}) && ip({"link", "set", "vh", "up"}) &&
+            inNamespace(ns.device, ns.host, []() {
+                return ip({"addr", "add", "10.77.0.2/30", "dev", "vd"}) && ip({"link", "set", "vd", "up"});
+            });
+        if (!linked)
+            return false;
+        dev.reset(inNamespace(ns.device, ns.host, []() {
+            return new DeviceServer(DeviceServer::Silent, QHostAddress(QStringLiteral("10.77.0.2")));
+        }));
+        return true;
+    }
+
+    // The configuration ends with the device's address in the one error.
+    void expectConnectionError(SupervisorStub &sup, const DeviceServer &dev)
+    {
+        QVERIFY(sup.waitGone());
+        QCOMPARE(sup.errors.size(), 1);
+        QVERIFY(sup.errors.first().startsWith(
+            QStringLiteral("Błąd połączenia z 10.77.0.2:%1 - ").arg(dev.serverPort())));
+    }
+
 private slots:
     void init()
     {
@@ -71,38 +124,16 @@ private slots:
         QVERIFY(pairs->create(QStringLiteral("COM5")));
     }
 
-    // The device sits behind a veth pair in a network namespace of its own
-    // (needs CAP_SYS_ADMIN and CAP_NET_ADMIN, else skipped). It hangs up,
-    // the engine connects again, then its link drops: keep-alive (10 s idle,
-    // then a probe a second; the kernel gives up after 9 by default) ends
+    // The device hangs up, the engine connects again, then its link drops:
+    // keep-alive (10 s idle, then a probe a second, given up after 9) ends
     // the configuration about 19 s later, where a socket without it would
     // wait for hours.
     void silentDeviceAfterReconnect()
     {
-        const int home = ownNamespace();
-        struct Back {
-            int home, host = -1, device = -1;
-            ~Back()
-            {
-                ::setns(home, CLONE_NEWNET);
-                for (int fd : {home, host, device})
-                    ::close(fd);
-            }
-        } ns{home};
-        if (::unshare(CLONE_NEWNET) != 0)
-            QSKIP("needs root: no permission for network namespaces");
-        ns.device = ownNamespace();
-        QVERIFY(::setns(home, CLONE_NEWNET) == 0 && ::unshare(CLONE_NEWNET) == 0);
-        ns.host = ownNamespace(); // this thread and the worker it starts stay here
-        QVERIFY(ip({"link", "add", "vh", "type", "veth", "peer", "name", "vd", "netns",
-                    QStringLiteral("/proc/%1/fd/%2").arg(::getpid()).arg(ns.device)}));
-        QVERIFY(ip({"addr", "add", "10.77.0.1/30", "dev", "vh"}) && ip({"link", "set", "vh", "up"}));
-        QVERIFY(inNamespace(ns.device, ns.host, []() {
-            return ip({"addr", "add", "10.77.0.2/30", "dev", "vd"}) && ip({"link", "set", "vd", "up"});
-        }));
-        QScopedPointer<DeviceServer> dev(inNamespace(ns.device, ns.host, []() {
-            return new DeviceServer(DeviceServer::Silent, QHostAddress(QStringLiteral("10.77.0.2")));
-        }));
+        SplitNetwork ns;
+        QScopedPointer<DeviceServer> dev;
+        if (!split(ns, dev))
+            return;
         SupervisorStub sup;
         sup.start(com5(dev->target()));
         QVERIFY(sup.waitState(TunnelSettings::Running));
@@ -115,15 +146,56 @@ private slots:
 
         QElapsedTimer silent;
         silent.start();
-        QVERIFY(inNamespace(ns.device, ns.host, []() { return ip({"link", "set", "vd", "down"}); }));
+        QVERIFY(ns.deviceLinkDown());
         QVERIFY2(sup.waitState(TunnelSettings::StoppedError, 60000), "a silent device went unnoticed");
         qInfo("silent device noticed after %lld ms", silent.elapsed());
         QVERIFY(silent.elapsed() >= 9000);
-        QVERIFY(sup.waitGone());
-        QCOMPARE(sup.errors.size(), 1);
-        QVERIFY(sup.errors.first().startsWith(
-            QStringLiteral("Błąd połączenia z 10.77.0.2:%1 - ").arg(dev->serverPort())));
+        expectConnectionError(sup, *dev);
         QCOMPARE(log->count(QStringLiteral("setKeepalives socket: 0x")), 2);
+    }
+
+    // The device's link drops while the POS program keeps writing, so the
+    // data connection always has unacknowledged bytes: keep-alive never
+    // probes such a connection, and only the user timeout keeps the kernel
+    // from retransmitting for a quarter of an hour. The drop is noticed in
+    // about the time an idle connection takes.
+    void deviceDiesWithDataInFlight()
+    {
+        SplitNetwork ns;
+        QScopedPointer<DeviceServer> dev;
+        if (!split(ns, dev))
+            return;
+        SupervisorStub sup;
+        sup.start(com5(dev->target()));
+        QVERIFY(sup.waitState(TunnelSettings::Running));
+        PosPort pos;
+        QVERIFY(pos.open(pairs->path(QStringLiteral("COM5"))));
+        const QByteArray before = randomBytes(4096, 7);
+        pos.write(before);
+        QVERIFY(waitFor([&]() { return dev->perConnection.value(0).size() == before.size(); }, 10000));
+        QVERIFY(dev->perConnection.value(0) == before);
+
+        QElapsedTimer down;
+        down.start();
+        QVERIFY(ns.deviceLinkDown());
+        qint64 written = 0;
+        while (sup.last() != TunnelSettings::StoppedError && down.elapsed() < 60000) {
+            if (pos.port.isOpen() && pos.port.error() == QSerialPort::NoError) {
+                pos.write(QByteArray(64, 'w'));
+                written += 64;
+            }
+            QTest::qWait(100);
+        }
+        const qint64 noticed = down.elapsed();
+        qInfo("device gone with %lld bytes written after the drop, noticed after %lld ms", written, noticed);
+        QVERIFY2(sup.last() == TunnelSettings::StoppedError,
+                 "a device gone with data in flight went unnoticed");
+        QVERIFY(noticed >= 9000);
+        QVERIFY(written >= 64 * 50);
+        QCOMPARE(dev->perConnection.value(0), before); // nothing crossed the dropped link
+        expectConnectionError(sup, *dev);
+        QCOMPARE(log->count(QStringLiteral("setKeepalives socket: 0x")), 1); // the one data connection
+        QCOMPARE(log->count(QStringLiteral("setKeepalives error")), 0);
     }
 
     // The daemon is killed by its pid. First a foreign terminal takes the
