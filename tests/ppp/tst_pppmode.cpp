@@ -135,7 +135,7 @@ class TestPppMode : public QObject
         peer->start("ip", {"netns", "exec", deviceNs->name(), "socat",
                            "OPEN:" + pairs->path("NULL_COM21") + ",raw,echo=0",
                            "EXEC:'/usr/bin/slirp-fullbolt ppp nozeros \"special addr 10.10.10.0\" "
-                           "ipcp-accept-remote \"baudrate 4000000\"',pty,raw,echo=0,setsid,ctty"});
+                           "ipcp-accept-remote',pty,raw,echo=0,setsid,ctty"});
         QVERIFY(peer->waitForStarted());
     }
 

@@ -61,8 +61,8 @@ private slots:
         peer.setProcessEnvironment(env);
         peer.setWorkingDirectory(dir.path());
         peer.start("ip", {"netns", "exec", deviceNs.name(), "socat", "pty,raw,echo=0,link=" + tty,
-                          QString("EXEC:'%1 ppp nozeros \"special addr 10.10.10.0\" ipcp-accept-remote "
-                                  "\"baudrate 4000000\"',pty,raw,echo=0,setsid,ctty")
+                          QString("EXEC:'%1 ppp nozeros \"special addr 10.10.10.0\" ipcp-accept-remote"
+                                  "',pty,raw,echo=0,setsid,ctty")
                               .arg(slirp)});
         QVERIFY(peer.waitForStarted());
         QTRY_VERIFY(QFile::exists(tty));
