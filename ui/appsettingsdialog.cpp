@@ -1,6 +1,7 @@
 #include "ui/appsettingsdialog.h"
 
 #include "config/tunnelsettings.h"
+#include "ui/dialogbuttons.h"
 #include "ui/messagebox.h"
 
 #include <QCheckBox>
@@ -41,15 +42,7 @@ AppSettingsDialog::AppSettingsDialog(QWidget *parent) : QDialog(parent)
     top->addWidget(m_autostartWithSystem);
     top->addWidget(m_startwizard);
 
-    auto *ok = new QPushButton(tr("Zatwierdź"), this);
-    ok->setObjectName(QStringLiteral("buttonOk"));
-    ok->setDefault(true);
-    auto *cancel = new QPushButton(tr("Anuluj"), this);
-    cancel->setObjectName(QStringLiteral("buttonCancel"));
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
+    QHBoxLayout *buttons = DialogButtons::okCancel(this);
     top->addLayout(buttons);
     QMetaObject::connectSlotsByName(this);
     setSettings(AppSettings());

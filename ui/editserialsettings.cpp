@@ -1,6 +1,7 @@
 #include "ui/editserialsettings.h"
 
 #include "log/debug_class.h"
+#include "ui/dialogbuttons.h"
 #include "ui/messagebox.h"
 
 #include <QComboBox>
@@ -57,15 +58,7 @@ EditSerialSettings::EditSerialSettings(QWidget *parent) : QDialog(parent)
     options->addRow(tr("Linie sterujące"), m_wiring);
     options->addRow(tr("Emulacja prędkości"), m_strict);
 
-    auto *ok = new QPushButton(tr("Zatwierdź"), this);
-    ok->setObjectName(QStringLiteral("buttonOk"));
-    ok->setDefault(true);
-    auto *cancel = new QPushButton(tr("Anuluj"), this);
-    cancel->setObjectName(QStringLiteral("buttonCancel"));
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
+    QHBoxLayout *buttons = DialogButtons::okCancel(this);
 
     auto *top = new QVBoxLayout(this);
     top->addLayout(form);

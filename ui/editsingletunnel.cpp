@@ -1,6 +1,7 @@
 #include "ui/editsingletunnel.h"
 
 #include "log/debug_class.h"
+#include "ui/dialogbuttons.h"
 #include "ui/dialogports.h"
 #include "ui/editserialsettings.h"
 #include "ui/messagebox.h"
@@ -49,15 +50,7 @@ EditSingleTunnel::EditSingleTunnel(const QStringList &ports, VSPInterface *vsp, 
     grid->addWidget(m_settings, 3, 1);
     grid->addWidget(edit, 3, 2);
 
-    auto *ok = new QPushButton(tr("Zatwierdź"), this);
-    ok->setObjectName(QStringLiteral("buttonOk"));
-    ok->setDefault(true);
-    auto *cancel = new QPushButton(tr("Anuluj"), this);
-    cancel->setObjectName(QStringLiteral("buttonCancel"));
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
+    QHBoxLayout *buttons = DialogButtons::okCancel(this);
     auto *top = new QVBoxLayout(this);
     top->addLayout(grid);
     top->addLayout(buttons);

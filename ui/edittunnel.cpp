@@ -4,6 +4,7 @@
 #include "config/serialsettings.h"
 #include "log/debug_class.h"
 #include "ports/vspinterface.h"
+#include "ui/dialogbuttons.h"
 #include "ui/dialogports.h"
 #include "ui/editserialsettings.h"
 #include "ui/editsingletunnel.h"
@@ -218,13 +219,7 @@ EditTunnel::EditTunnel(VSPInterface *vsp, IPHelper *ipHelper, const AppSettings 
     restart->addWidget(new QLabel(tr("[s]"), this));
     restart->addStretch();
 
-    buttonOk = named(new QPushButton(tr("Zatwierdź"), this), "buttonOk");
-    buttonOk->setDefault(true);
-    buttonCancel = named(new QPushButton(tr("Anuluj"), this), "buttonCancel");
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(buttonOk);
-    buttons->addWidget(buttonCancel);
+    QHBoxLayout *buttons = DialogButtons::okCancel(this, &buttonOk, &buttonCancel);
 
     auto *name = new QHBoxLayout;
     name->addWidget(new QLabel(tr("Nazwa połączenia"), this));

@@ -1,6 +1,7 @@
 #include "ui/selectlocalip.h"
 
 #include "platform/iphelper.h"
+#include "ui/dialogbuttons.h"
 #include "ui/messagebox.h"
 
 #include <QHBoxLayout>
@@ -21,15 +22,7 @@ SelectLocalIP::SelectLocalIP(IPHelper *helper, QWidget *parent) : QDialog(parent
     m_table->horizontalHeader()->setStretchLastSection(true);
     m_table->verticalHeader()->hide();
 
-    auto *ok = new QPushButton(tr("Zatwierdź"), this);
-    ok->setObjectName(QStringLiteral("buttonOk"));
-    ok->setDefault(true);
-    auto *cancel = new QPushButton(tr("Anuluj"), this);
-    cancel->setObjectName(QStringLiteral("buttonCancel"));
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
+    QHBoxLayout *buttons = DialogButtons::okCancel(this);
     auto *top = new QVBoxLayout(this);
     top->addWidget(m_table);
     top->addLayout(buttons);
