@@ -95,12 +95,8 @@ private slots:
     {
         QVERIFY(pairs->create(QStringLiteral("COM5")));
         DeviceServer dev(DeviceServer::Silent);
-        TunnelSettings s = directIP();
-        s.data_com = QStringLiteral("COM5");
-        s.data_settings = QStringLiteral("115200,8,N,1,N/NO/NS");
-        s.data_ip = dev.target();
         SupervisorStub sup;
-        sup.start(s);
+        sup.start(pcInterfaceOnCom5(dev.target()));
         QVERIFY(sup.waitState(TunnelSettings::Running));
         PosPort pos;
         QVERIFY(pos.open(posPath(QStringLiteral("COM5"))));
@@ -153,12 +149,8 @@ private slots:
     {
         QVERIFY(pairs->create(QStringLiteral("COM5")));
         DeviceServer dev(DeviceServer::Silent);
-        TunnelSettings s = directIP();
-        s.data_com = QStringLiteral("COM5");
-        s.data_settings = QStringLiteral("115200,8,N,1,N/NO/NS");
-        s.data_ip = dev.target();
         SupervisorStub sup;
-        sup.start(s);
+        sup.start(pcInterfaceOnCom5(dev.target()));
         QVERIFY(sup.waitState(TunnelSettings::Running));
         {
             PosPort pos;
@@ -195,12 +187,8 @@ private slots:
     {
         QVERIFY(pairs->create(QStringLiteral("COM5")));
         DeviceServer dev(DeviceServer::Silent);
-        TunnelSettings s = directIP();
-        s.data_com = QStringLiteral("COM5");
-        s.data_settings = QStringLiteral("115200,8,N,1,N/NO/NS");
-        s.data_ip = dev.target();
         SupervisorStub sup;
-        sup.start(s);
+        sup.start(pcInterfaceOnCom5(dev.target()));
         QVERIFY(sup.waitState(TunnelSettings::Running));
         PosPort pos;
         QVERIFY(pos.open(posPath(QStringLiteral("COM5"))));
@@ -304,12 +292,8 @@ private slots:
         log = new LogCapture(16);
         QVERIFY(pairs->create(QStringLiteral("COM5")));
         DeviceServer dev(DeviceServer::Silent);
-        TunnelSettings s = directIP();
-        s.data_com = QStringLiteral("COM5");
-        s.data_settings = QStringLiteral("115200,8,N,1,N/NO/NS");
-        s.data_ip = dev.target();
         SupervisorStub sup;
-        sup.start(s);
+        sup.start(pcInterfaceOnCom5(dev.target()));
         QVERIFY(sup.waitState(TunnelSettings::Running));
         {
             QThread probe;
@@ -368,12 +352,8 @@ private slots:
     {
         QVERIFY(pairs->create(QStringLiteral("COM5")));
         DeviceServer dev(DeviceServer::Silent);
-        TunnelSettings s = directIP();
-        s.data_com = QStringLiteral("COM5");
-        s.data_settings = QStringLiteral("115200,8,N,1,N/NO/NS");
-        s.data_ip = dev.target();
         SupervisorStub sup;
-        sup.start(s);
+        sup.start(pcInterfaceOnCom5(dev.target()));
         QVERIFY(sup.waitState(TunnelSettings::Running));
         PosPort pos;
         QVERIFY(pos.open(posPath(QStringLiteral("COM5"))));

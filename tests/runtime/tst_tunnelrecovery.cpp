@@ -49,15 +49,6 @@ class TestTunnelRecovery : public TunnelTestCase
     Q_OBJECT
 
 private:
-    TunnelSettings com5(const QString &target)
-    {
-        TunnelSettings s = directIP();
-        s.data_com = QStringLiteral("COM5");
-        s.data_settings = QStringLiteral("115200,8,N,1,N/NO/NS");
-        s.data_ip = target;
-        return s;
-    }
-
     pid_t daemonPid() const
     {
         QFile file(env->systemDir() + QStringLiteral("/vspd/vspd.pid"));
@@ -135,7 +126,7 @@ private slots:
         if (!split(ns, dev))
             return;
         SupervisorStub sup;
-        sup.start(com5(dev->target()));
+        sup.start(pcInterfaceOnCom5(dev->target()));
         QVERIFY(sup.waitState(TunnelSettings::Running));
         PosPort pos;
         QVERIFY(pos.open(pairs->path(QStringLiteral("COM5"))));
@@ -166,7 +157,7 @@ private slots:
         if (!split(ns, dev))
             return;
         SupervisorStub sup;
-        sup.start(com5(dev->target()));
+        sup.start(pcInterfaceOnCom5(dev->target()));
         QVERIFY(sup.waitState(TunnelSettings::Running));
         PosPort pos;
         QVERIFY(pos.open(pairs->path(QStringLiteral("COM5"))));
@@ -208,7 +199,7 @@ private slots:
     {
         DeviceServer dev(DeviceServer::Echo);
         SupervisorStub sup;
-        sup.start(com5(dev.target()));
+        sup.start(pcInterfaceOnCom5(dev.target()));
         QVERIFY(sup.waitState(TunnelSettings::Running));
         const QString nullLink = pairs->path(QStringLiteral("NULL_COM5"));
         const QString oldTerminal = QFileInfo(nullLink).symLinkTarget();

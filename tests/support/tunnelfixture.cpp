@@ -342,6 +342,15 @@ TunnelSettings directIP()
     return s;
 }
 
+TunnelSettings pcInterfaceOnCom5(const QString &target)
+{
+    TunnelSettings s = directIP();
+    s.data_com = QStringLiteral("COM5");
+    s.data_settings = QStringLiteral("115200,8,N,1,N/NO/NS");
+    s.data_ip = target;
+    return s;
+}
+
 bool waitFor(const std::function<bool()> &done, int ms)
 {
     QElapsedTimer t;

@@ -149,6 +149,8 @@ private:
 
 // A direct-IP configuration with a fresh identity and no channel yet.
 TunnelSettings directIP();
+// Direct IP with only the PC interface: COM5 at 115200 baud to the device at target.
+TunnelSettings pcInterfaceOnCom5(const QString &target);
 
 // Runs the event loop until done() holds or ms pass; returns done().
 bool waitFor(const std::function<bool()> &done, int ms = 30000);
