@@ -1,6 +1,7 @@
 #include "ports/vspinterface.h"
 
 #include "log/debug_class.h"
+#include "platform/librarylocation.h"
 #include "platform/pairrecord.h"
 #include "platform/registrystore.h"
 
@@ -123,16 +124,7 @@ VSPInterface::~VSPInterface()
 
 QString VSPInterface::libraryName()
 {
-    const QString fromEnv = qEnvironmentVariable("VELMORA_VSPDCTL");
-    if (!fromEnv.isEmpty())
-        return fromEnv;
-    if (QCoreApplication::instance()) {
-        const QString beside = QCoreApplication::applicationDirPath() +
-                               QStringLiteral("/lib%1.so").arg(QLatin1String(kLibraryBaseName));
-        if (QFileInfo::exists(beside))
-            return beside;
-    }
-    return QLatin1String(kLibraryBaseName);
+    return LibraryLocation::find("VELMORA_VSPDCTL", QLatin1String(kLibraryBaseName));
 }
 
 QString VSPInterface::portsKey()
