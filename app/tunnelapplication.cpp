@@ -1,10 +1,15 @@
 #include "app/tunnelapplication.h"
 
+#include "app/tunnelsplashscreen.h"
+#include "app/tunneltrayicon.h"
 #include "config/configurationfile.h"
 #include "log/debug_class.h"
+#include "platform/iphelper.h"
+#include "ports/serialportmanager.h"
 #include "ports/vspinterface.h"
 #include "runtime/pppengine.h"
 #include "runtime/tunnelcommengine.h"
+#include "ui/mainwindow.h"
 #include "ui/messagebox.h"
 #include "velmora_version.h"
 
@@ -12,6 +17,7 @@
 #include <QFile>
 #include <QLibraryInfo>
 #include <QTextStream>
+#include <QTimer>
 
 TunnelApplication::TunnelApplication(int &argc, char **argv) : QApplication(argc, argv)
 {
@@ -20,7 +26,11 @@ TunnelApplication::TunnelApplication(int &argc, char **argv) : QApplication(argc
     setQuitOnLastWindowClosed(false);
 }
 
-TunnelApplication::~TunnelApplication() = default;
+TunnelApplication::~TunnelApplication()
+{
+    // A run that ended before shutdown (a refused start) still releases its services.
+    shutdown();
+}
 
 TunnelApplication *TunnelApplication::instance()
 {
@@ -64,6 +74,15 @@ void TunnelApplication::InitializeApp(bool startedMinimized)
         setStyleSheet(QString::fromLatin1(sheet));
     }
 
+    QList<QString> macTable;
+    IPHelper::getMacTable(macTable);
+
+    m_splash = new TunnelSplashScreen;
+    m_splash->show();
+    processEvents();
+    QTimer::singleShot(4000, this, &TunnelApplication::baloonStop);
+
+    m_ipHelper = new IPHelper;
     m_vsp = new VSPInterface;
     if (!m_vsp->initLibrary()) {
         VLOG(-10) << "Could not load VSP interface, some functionality is degraded";
@@ -73,11 +92,84 @@ void TunnelApplication::InitializeApp(bool startedMinimized)
     }
     TunnelCommEngine::setVSPInterface(m_vsp);
 
+    m_mainWindow = new MainWindow(this);
     QString errors;
     if (loadSettings(&errors) != 0 || !errors.isEmpty())
         showConfigurationErrors(errors);
+    m_mainWindow->setConfigurations(&m_configurations, &m_appSettings);
+
+    // Many Linux desktops (and every headless run) have no tray: then there
+    // is no icon, the window is never hidden, and messages go to the log.
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        m_tray = new TunnelTrayIcon(this);
+        m_tray->setVisible(true);
+    } else {
+        VLOG(4) << "No system tray: the main window stays reachable, tray messages go to the log";
+    }
 
     pppEngine();
+
+    m_portManager = new SerialPortManager(this);
+    if (m_tray) {
+        connect(m_tray, &QSystemTrayIcon::messageClicked, this, &TunnelApplication::messageClicked);
+        connect(m_tray, &QSystemTrayIcon::activated, this, &TunnelApplication::iconActivated);
+    }
+
+    if (!loadDeviceLibrary()) {
+        VLOG(-10) << "Could not load VARNOK library";
+        MessageBox::warning(
+            nullptr, tr("Ostrzeżenie"),
+            tr("Nie można załadować biblioteki obsługi drukarki fiskalnej. Niektóre funkcjonalności nie będą dostępne."));
+        m_mainWindow->disableWizard();
+    } else {
+        VLOG(4) << "Preparing and starting device comm thread";
+    }
+}
+
+void TunnelApplication::baloonStop()
+{
+    if (m_terminating || !m_mainWindow)
+        return;
+    // Minimised needs a tray to come back from; without one the window is
+    // shown minimised but never hidden (the window takes care of that).
+    if (m_startedMinimized || m_appSettings.start_minimized)
+        m_mainWindow->showMinimized();
+    else
+        m_mainWindow->show();
+    processEvents();
+    if (m_splash) {
+        m_splash->finish(m_mainWindow);
+        delete m_splash;
+    }
+    if (m_appSettings.autorun)
+        QTimer::singleShot(1000, m_mainWindow, &MainWindow::autostarts);
+    if (m_appSettings.start_wizard)
+        QMetaObject::invokeMethod(m_mainWindow, "on_actionKreator_konfiguracji_triggered",
+                                  Qt::QueuedConnection);
+}
+
+void TunnelApplication::showMainWindow()
+{
+    if (!m_mainWindow)
+        return;
+    m_mainWindow->showNormal();
+    m_mainWindow->activateWindow();
+}
+
+void TunnelApplication::messageClicked()
+{
+    showMainWindow();
+}
+
+void TunnelApplication::iconActivated(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger)
+        showMainWindow();
+}
+
+QSystemTrayIcon *TunnelApplication::trayIcon() const
+{
+    return m_tray;
 }
 
 PPPEngine *TunnelApplication::pppEngine()
@@ -93,16 +185,37 @@ PPPEngine *TunnelApplication::pppEngine()
     return m_ppp;
 }
 
+bool TunnelApplication::loadDeviceLibrary()
+{
+    return false;
+}
+
 void TunnelApplication::shutdown()
 {
+    if (m_shutDown)
+        return;
+    m_shutDown = true;
+    // Deleted here, not later: the event loop has ended, so a deferred
+    // deletion would never run (and the port notifications would stay registered).
+    delete m_mainWindow;
+    m_mainWindow = nullptr;
+    delete m_splash;
+    QList<QString> macTable;
+    IPHelper::getMacTable(macTable);
     // The engine ends an active session, closes its port and capture file
     // and removes the device's ARP entry before it goes.
     PPPEngine::setProcessEngine(nullptr);
     delete m_ppp;
     m_ppp = nullptr;
+    delete m_portManager;
+    m_portManager = nullptr;
     TunnelCommEngine::setVSPInterface(nullptr);
     delete m_vsp;
     m_vsp = nullptr;
+    delete m_tray;
+    m_tray = nullptr;
+    delete m_ipHelper;
+    m_ipHelper = nullptr;
 }
 
 QString TunnelApplication::configurationPath() const
@@ -179,5 +292,12 @@ void TunnelApplication::showConfigurationErrors(const QString &errors)
 void TunnelApplication::terminationRequested(int signalNumber)
 {
     VLOG(4) << "[MASTER] Signal " << signalNumber << " received, closing";
+    if (m_terminating)
+        return;
+    m_terminating = true;
+    // The confirmed close without its questions: every active configuration
+    // stops and is awaited before the services are shut down.
+    if (m_mainWindow)
+        m_mainWindow->stopAllAndWait(kStopWaitMs);
     quit();
 }

@@ -37,7 +37,18 @@ QMessageBox::StandardButton defaultAnswer(QMessageBox::StandardButtons buttons,
             return b;
     return QMessageBox::NoButton;
 }
+
+MessageBox::Responder &responderSlot()
+{
+    static MessageBox::Responder responder;
+    return responder;
+}
 } // namespace
+
+void MessageBox::setResponder(Responder responder)
+{
+    responderSlot() = std::move(responder);
+}
 
 bool MessageBox::headless()
 {
@@ -57,6 +68,10 @@ QMessageBox::StandardButton MessageBox::show(QMessageBox::Icon icon, QWidget *pa
 
 int MessageBox::exec(QMessageBox &box)
 {
+    if (const Responder &responder = responderSlot()) {
+        VLOG(4) << QStringLiteral("[BOX] \"%1\": %2").arg(box.windowTitle(), box.text());
+        return responder(box);
+    }
     if (!headless())
         return box.exec();
     const QMessageBox::StandardButton answer =

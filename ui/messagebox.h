@@ -5,6 +5,8 @@
 
 #include <QMessageBox>
 
+#include <functional>
+
 class MessageBox
 {
 public:
@@ -30,6 +32,11 @@ public:
 
     // True when boxes cannot be shown and are logged instead.
     static bool headless();
+
+    // Answers every box in place of the user (an automated run that must
+    // give other answers than the defaults); empty: boxes behave normally.
+    using Responder = std::function<QMessageBox::StandardButton(const QMessageBox &box)>;
+    static void setResponder(Responder responder);
 
 private:
     static QMessageBox::StandardButton show(QMessageBox::Icon icon, QWidget *parent, const QString &title,
