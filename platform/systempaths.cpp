@@ -33,3 +33,11 @@ QString SystemPaths::portsFolder()
         return QStringLiteral("/dev/velmora"); // a folder of its own: no port can shadow a device
     return systemFolder() + QStringLiteral("/ports");
 }
+
+QString SystemPaths::devicePortsFolder()
+{
+    const QString fromEnv = qEnvironmentVariable("VELMORA_DEVICE_PORTS_DIR");
+    if (!fromEnv.isEmpty())
+        return QDir(fromEnv).absolutePath();
+    return systemFolder() + QStringLiteral("/devices");
+}

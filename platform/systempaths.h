@@ -12,4 +12,9 @@ public:
     // Where the port driver exposes its ports: VELMORA_PORTS_DIR, else
     // /dev/velmora for root, else "ports" under the system folder.
     static QString portsFolder();
+    // Where devices that are not kernel serial ports (the device simulator)
+    // publish their ports: VELMORA_DEVICE_PORTS_DIR, else "devices" under
+    // the system folder. Each port is a link NAME to its terminal beside a
+    // file NAME.info (lines pid=, target=, description=).
+    static QString devicePortsFolder();
 };

@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QSerialPortInfo>
 
+#include <cerrno>
+#include <signal.h>
 #include <sys/stat.h>
 
 QList<SerialPortEnumerator::PortInfo> SerialPortEnumerator::driverPorts()
@@ -37,6 +39,52 @@ QList<SerialPortEnumerator::PortInfo> SerialPortEnumerator::driverPorts()
     return ports;
 }
 
+QList<SerialPortEnumerator::PortInfo> SerialPortEnumerator::devicePorts()
+{
+    QList<PortInfo> ports;
+    const QDir folder(SystemPaths::devicePortsFolder());
+    const QFileInfoList entries =
+        folder.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &entry : entries) {
+        if (!entry.isSymLink())
+            continue;
+        QFile infoFile(entry.absoluteFilePath() + QStringLiteral(".info"));
+        if (!infoFile.open(QIODevice::ReadOnly))
+            continue;
+        qint64 pid = 0;
+        QString target;
+        QString description;
+        const QList<QByteArray> lines = infoFile.readAll().split('\n');
+        for (const QByteArray &line : lines) {
+            const int eq = line.indexOf('=');
+            if (eq <= 0)
+                continue;
+            const QByteArray key = line.left(eq).trimmed();
+            const QString value = QString::fromUtf8(line.mid(eq + 1)).trimmed();
+            if (key == "pid")
+                pid = value.toLongLong();
+            else if (key == "target")
+                target = value;
+            else if (key == "description")
+                description = value;
+        }
+        // A link a killed publisher left may lead to a terminal number another program has now.
+        if (pid <= 0 || (::kill(pid_t(pid), 0) != 0 && errno != EPERM))
+            continue;
+        if (target.isEmpty() || QFile::symLinkTarget(entry.absoluteFilePath()) != target)
+            continue;
+        struct stat st;
+        if (::stat(QFile::encodeName(target).constData(), &st) != 0 || !S_ISCHR(st.st_mode))
+            continue;
+        PortInfo info;
+        info.name = entry.fileName();
+        info.systemLocation = entry.absoluteFilePath();
+        info.description = description;
+        ports.append(info);
+    }
+    return ports;
+}
+
 QList<SerialPortEnumerator::PortInfo> SerialPortEnumerator::availablePorts()
 {
     QList<PortInfo> ports;
@@ -49,6 +97,13 @@ QList<SerialPortEnumerator::PortInfo> SerialPortEnumerator::availablePorts()
         ports.append(info);
     }
     for (const PortInfo &p : driverPorts()) {
+        bool known = false;
+        for (const PortInfo &q : qAsConst(ports))
+            known = known || VSPInterface::samePortName(q.name, p.name);
+        if (!known)
+            ports.append(p);
+    }
+    for (const PortInfo &p : devicePorts()) {
         bool known = false;
         for (const PortInfo &q : qAsConst(ports))
             known = known || VSPInterface::samePortName(q.name, p.name);
@@ -70,6 +125,9 @@ QString SerialPortEnumerator::devicePath(const QString &portName)
         return link;
     // Port names are compared without regard to case, as the driver does.
     for (const PortInfo &p : driverPorts())
+        if (VSPInterface::samePortName(p.name, portName))
+            return p.systemLocation;
+    for (const PortInfo &p : devicePorts())
         if (VSPInterface::samePortName(p.name, portName))
             return p.systemLocation;
     // Names are shown and stored upper-cased (TTYUSB0) while device names keep their case (ttyUSB0).

@@ -1,0 +1,121 @@
+// The simulated Tavrel device: its link port to the PC (a published
+// pseudo-terminal), its own COM ports, its settings, restarts, scripted
+// faults, and the TCP services it offers once reachable over TCP/IP.
+#pragma once
+
+#include "simulator/devicestate.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+class PtyPort;
+class QTcpServer;
+class QTcpSocket;
+class QTimer;
+
+namespace varnok::protocol
+{
+class FrameDecoder;
+struct Request;
+} // namespace varnok::protocol
+
+class Device : public QObject
+{
+    Q_OBJECT
+public:
+    enum class Mode { Running, Restarting, LineDown };
+
+    struct Options {
+        QString devicePortsFolder;
+        QString description;   // empty: "Tavrel <name> (simulator)"
+        QString listenAddress; // empty: no TCP services
+        int autoMenuMs = -1;   // >= 0: the menu step to TCP/IP comes by itself after this time
+    };
+
+    Device(DeviceState state, Options options, QObject *parent = nullptr);
+    ~Device() override;
+
+    bool start(QString *error);
+
+    DeviceState &state() { return m_state; }
+    Mode mode() const { return m_mode; }
+    QString modeText() const;
+    // Lines "port NAME LINK TERMINAL" (when present), "com1 TERMINAL", "com2 TERMINAL".
+    QStringList portLines() const;
+    // Lines "service NAME ADDRESS:PORT" of the TCP services listening now.
+    QStringList serviceLines() const;
+    QStringList counterLines() const;
+
+    // Faults, taken by the control interface.
+    void setSilent(int count); // count 0: until cleared
+    void setRefused(const QString &command, quint32 status, int count);
+    void setGarble(int count);
+    void dropLine(int ms);
+    void clearFaults();
+
+    // The menu step that makes a pending PC interface switch (TCP/IP) take effect; restarts.
+    void menuSwitchPcInterface();
+    void restart(int ms);
+    void sendTransaction(const QString &line);
+
+signals:
+    // A line for the simulator's standard output (port paths after a change).
+    void announce(const QString &line);
+
+private:
+    struct Connection;
+
+    void linkReceived(const QByteArray &bytes);
+    void feed(Connection *c, const QByteArray &bytes);
+    void handle(const varnok::protocol::Request &request,
+                const std::function<void(const QByteArray &)> &reply);
+    bool openLink(QString *error);
+    void closeLink();
+    void applyLinkSettings();
+    void finishRestart();
+    void reconcileServices();
+    void stopServices();
+    QTcpServer *listen(const QString &key, int port);
+    void acceptPc();
+    void acceptMonitor();
+    void acceptTunnel(int slot);
+    void acceptTunnelControl(int slot);
+    void comReceived(int no, const QByteArray &bytes);
+    void generateTransaction();
+
+    DeviceState m_state;
+    Options m_options;
+    Mode m_mode = Mode::Running;
+    quint64 m_epoch = 0; // bumped by every restart and line drop: answers of an older epoch are not sent
+    PtyPort *m_link = nullptr;
+    PtyPort *m_com[3] = {nullptr, nullptr, nullptr}; // index = COM number
+    std::unique_ptr<Connection> m_linkConnection;
+    LineSettings m_linkSettings; // what the link port uses now
+    QTimer *m_restartTimer = nullptr;
+    QTimer *m_transactionTimer = nullptr;
+    int m_transactionCount = 0;
+
+    // TCP services, by key "pc", "monitor", "tun0", "tun0ctl", "tun1", "tun1ctl".
+    QHash<QString, QTcpServer *> m_servers;
+    QList<QPointer<QTcpSocket>> m_monitorClients;
+    QPointer<QTcpSocket> m_tunnelData[2];
+
+    // Faults.
+    int m_silent = 0; // -1: until cleared
+    int m_garble = 0;
+    QString m_refusedCommand;
+    quint32 m_refusedStatus = 0;
+    int m_refusedCount = 0;
+
+    // Counters (control "status").
+    quint64 m_requests = 0;
+    quint64 m_answered = 0;
+    quint64 m_ignoredBytes = 0;
+};
