@@ -63,6 +63,19 @@ struct ParsedEntry {
 ParsedEntry parseEntry(GLib &glib, const QString &path)
 {
     ParsedEntry parsed;
+    // GLib takes unknown escapes as they are; the format allows only these
+    // (a quoted Exec argument's own backslashes are escaped once more).
+    QFile raw(path);
+    if (!raw.open(QIODevice::ReadOnly))
+        return parsed;
+    const QByteArray text = raw.readAll();
+    for (int i = 0; i < text.size(); ++i) {
+        if (text.at(i) != '\\')
+            continue;
+        if (i + 1 >= text.size() || !QByteArray("sntr\\").contains(text.at(i + 1)))
+            return parsed;
+        ++i;
+    }
     void *file = glib.keyFileNew();
     void *error = nullptr;
     if (!glib.keyFileLoad(file, QFile::encodeName(path).constData(), 0, &error)) {
