@@ -9,7 +9,7 @@ PACKAGES=(
     build-essential cmake pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
     libudev-dev libnl-3-dev libnl-route-3-dev
-    iproute2 socat slirp libcap2-bin tshark dpkg-dev
+    iproute2 socat slirp libcap2-bin tshark dpkg-dev libglib2.0-bin
     qttranslations5-l10n
 )
 
