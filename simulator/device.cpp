@@ -86,6 +86,10 @@ QString Device::modeText() const
 bool Device::start(QString *error)
 {
     m_linkSettings = m_state.linkSettings();
+    m_framingVisible = PtyPort::carriesFraming();
+    if (!m_framingVisible)
+        VLOG(4) << "pseudo-terminals here force 8 data bits without parity: only speed, stop bits and flow "
+                   "control of the PC side are checked";
     if (!openLink(error))
         return false;
     // The device's own COM ports, except the one that links it to the PC.
@@ -177,7 +181,13 @@ void Device::linkReceived(const QByteArray &bytes)
     // A USB device takes any line settings; on RS232 bytes at other settings are noise to the device.
     if (m_state.link() != LinkKind::Usb) {
         LineSettings peer;
-        if (!m_link->peerSettings(&peer) || peer != m_linkSettings) {
+        LineSettings own = m_linkSettings;
+        const bool read = m_link->peerSettings(&peer);
+        if (!m_framingVisible) {
+            peer.dataBits = own.dataBits;
+            peer.parity = own.parity;
+        }
+        if (!read || peer != own) {
             m_ignoredBytes += quint64(bytes.size());
             m_linkConnection->decoder.reset();
             VLOG(6) << "line " << peer.text() << " is not the device's " << m_linkSettings.text() << ": "
@@ -236,6 +246,10 @@ void Device::handle(const vp::Request &request, const std::function<void(const Q
                 << QString::number(m_refusedStatus, 16);
     } else if (const quint32 refused = vp::checkRequest(request)) {
         response.status = refused;
+    } else if (!command.startsWith(QLatin1Char('!')) && m_state.currentDeviceState() != 0) {
+        // Only immediate commands are carried out while the device is not ready.
+        response.status =
+            m_state.currentDeviceState() == 1 ? vp::status::kDeviceBusy : vp::status::kNotAllowed;
     } else {
         ValuePairs params;
         for (const vp::Field &f : request.params)
@@ -297,11 +311,24 @@ void Device::restart(int ms)
     m_mode = Mode::Restarting;
     stopServices();
     m_linkConnection->decoder.reset();
-    // A USB device's port goes with the device.
-    if (m_state.link() == LinkKind::Usb)
-        closeLink();
     emit announce(QStringLiteral("restarting"));
     m_restartTimer->start(ms);
+    // A USB device's port goes with the device.
+    // The terminal takes written bytes in a moment, not at once: the first look comes a little later.
+    if (m_state.link() == LinkKind::Usb)
+        QTimer::singleShot(100, this, [this] { vanishWhenDrained(100); });
+}
+
+void Device::vanishWhenDrained(int waitedMs)
+{
+    if (m_mode != Mode::Restarting || !m_link)
+        return;
+    if (m_link->unreadBytes() > 0 && waitedMs < 1000) {
+        QTimer::singleShot(20, this, [this, waitedMs] { vanishWhenDrained(waitedMs + 20); });
+        return;
+    }
+    closeLink();
+    emit announce(QStringLiteral("port-gone"));
 }
 
 void Device::dropLine(int ms)
@@ -316,6 +343,9 @@ void Device::dropLine(int ms)
 
 void Device::finishRestart()
 {
+    // A USB port still waiting for its last answer to be read goes now: it vanishes in every restart.
+    if (m_mode == Mode::Restarting && m_state.link() == LinkKind::Usb)
+        closeLink();
     if (m_mode == Mode::Restarting)
         applyLinkSettings();
     m_linkSettings = m_state.linkSettings();

@@ -80,6 +80,8 @@ private:
     void closeLink();
     void applyLinkSettings();
     void finishRestart();
+    // A USB device's port goes once the PC side has read the last answer (or after a short while).
+    void vanishWhenDrained(int waitedMs);
     void reconcileServices();
     void stopServices();
     QTcpServer *listen(const QString &key, int port);
@@ -97,7 +99,8 @@ private:
     PtyPort *m_link = nullptr;
     PtyPort *m_com[3] = {nullptr, nullptr, nullptr}; // index = COM number
     std::unique_ptr<Connection> m_linkConnection;
-    LineSettings m_linkSettings; // what the link port uses now
+    LineSettings m_linkSettings;   // what the link port uses now
+    bool m_framingVisible = false; // the terminal shows the PC's data bits and parity
     QTimer *m_restartTimer = nullptr;
     QTimer *m_transactionTimer = nullptr;
     int m_transactionCount = 0;

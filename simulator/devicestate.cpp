@@ -59,6 +59,7 @@ DeviceState::DeviceState()
 bool DeviceState::loadProfile(const QString &path, QString *error)
 {
     QSettings ini(path, QSettings::IniFormat);
+    ini.setIniCodec("UTF-8");
     if (ini.status() != QSettings::NoError) {
         *error = QStringLiteral("cannot read the profile %1").arg(path);
         return false;
@@ -323,8 +324,15 @@ DeviceState::Answer DeviceState::sectionSet(const QString &section, const ValueP
             return a;
         }
     }
-    for (const auto &p : params)
-        m_sections[section][p.first] = p.second;
+    for (const auto &p : params) {
+        // Flags are taken as 0/1 or F/T and kept (and answered) as 0/1.
+        QString v = p.second;
+        if (p.first == QLatin1String("en") || p.first == QLatin1String("dh"))
+            v = v == QLatin1String("T")   ? QStringLiteral("1")
+                : v == QLatin1String("F") ? QStringLiteral("0")
+                                          : v;
+        m_sections[section][p.first] = v;
+    }
     return a;
 }
 
@@ -369,7 +377,9 @@ DeviceState::Answer DeviceState::comGet(const ValuePairs &params) const
         a.detail = QStringLiteral("no: 1..2");
         return a;
     }
-    return sectionGet(QStringLiteral("com") + no);
+    Answer a = sectionGet(QStringLiteral("com") + no);
+    a.values.prepend({QStringLiteral("no"), no});
+    return a;
 }
 
 DeviceState::Answer DeviceState::comSet(const ValuePairs &params)
@@ -402,6 +412,8 @@ DeviceState::Answer DeviceState::pcSet(const ValuePairs &params)
     Answer a = sectionSet(QStringLiteral("pc"), params, {"id", "no"});
     if (a.status == Ok) {
         m_pendingPc = m_sections["pc"];
+        if (m_pendingPc.value("id") == QLatin1String("2"))
+            m_pendingPc["no"] = QStringLiteral("0"); // a USB link has no port number
         m_sections["pc"] = saved;
         a.effects |= PcInterfacePending;
     }

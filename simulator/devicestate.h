@@ -62,6 +62,8 @@ public:
     // The status query's "ds" value: the scripted value for the next `count` queries (0: for good).
     void scriptDeviceState(int ds, int count);
     int takeDeviceState();
+    // The state now, without using up a scripted query.
+    int currentDeviceState() const { return m_scriptedCount > 0 ? m_scriptedDs : m_ds; }
 
     LinkKind link() const { return m_link; }
     // The link port's number (1, 2) or 0 for USB.

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -133,6 +134,41 @@ bool PtyPort::peerSettings(LineSettings *out) const
     out->stopBits = (t.c_cflag & CSTOPB) ? 2 : 1;
     out->flow = (t.c_cflag & CRTSCTS) ? 'R' : (t.c_iflag & (IXON | IXOFF)) ? 'S' : 'N';
     return true;
+}
+
+int PtyPort::unreadBytes() const
+{
+    int queued = 0;
+    if (m_slave < 0 || ::ioctl(m_slave, FIONREAD, &queued) != 0)
+        queued = 0;
+    return m_pending.size() + queued;
+}
+
+bool PtyPort::carriesFraming()
+{
+    static const bool carries = [] {
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0)
+            return false;
+        bool kept = false;
+        char name[128];
+        if (::grantpt(master) == 0 && ::unlockpt(master) == 0 &&
+            ::ptsname_r(master, name, sizeof name) == 0) {
+            const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+            termios t;
+            if (slave >= 0 && ::tcgetattr(slave, &t) == 0) {
+                ::cfmakeraw(&t);
+                t.c_cflag = (t.c_cflag & ~CSIZE) | CS7 | PARENB;
+                ::tcsetattr(slave, TCSANOW, &t);
+                kept = ::tcgetattr(slave, &t) == 0 && (t.c_cflag & CSIZE) == CS7 && (t.c_cflag & PARENB);
+            }
+            if (slave >= 0)
+                ::close(slave);
+        }
+        ::close(master);
+        return kept;
+    }();
+    return carries;
 }
 
 void PtyPort::write(const QByteArray &bytes)

@@ -28,6 +28,11 @@ public:
     // The settings the PC side put on its end. False when they cannot be read.
     bool peerSettings(LineSettings *out) const;
     void write(const QByteArray &bytes);
+    // Bytes written that the PC side has not read yet (in our buffer or in its terminal).
+    int unreadBytes() const;
+    // Whether this system's pseudo-terminals keep data bits and parity (newer kernels force 8N):
+    // only then can a PC program's data bits and parity be told.
+    static bool carriesFraming();
 
     // Publishes the terminal as a device port: a link NAME in `folder` with
     // NAME.info beside it, so the port inventory lists it as a real port.
