@@ -76,7 +76,7 @@ bool parseLineSettings(const std::string &text, LineSettings *line)
     return true;
 }
 
-bool applyLineSettings(int fd, const LineSettings &line)
+bool applyLineSettings(int fd, const LineSettings &line, bool *exact)
 {
     termios t{};
     speed_t code;
@@ -116,13 +116,13 @@ bool applyLineSettings(int fd, const LineSettings &line)
         return false;
     if (tcsetattr(fd, TCSANOW, &t) != 0)
         return false;
-    // A driver may take part of the settings silently; what it kept is what counts.
-    termios check{};
-    if (tcgetattr(fd, &check) != 0)
+    termios kept{};
+    if (tcgetattr(fd, &kept) != 0)
         return false;
     const tcflag_t cmask = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS;
-    return (check.c_cflag & cmask) == (t.c_cflag & cmask) &&
-           (check.c_iflag & (IXON | IXOFF)) == (t.c_iflag & (IXON | IXOFF)) && cfgetospeed(&check) == code;
+    *exact = (kept.c_cflag & cmask) == (t.c_cflag & cmask) &&
+             (kept.c_iflag & (IXON | IXOFF)) == (t.c_iflag & (IXON | IXOFF)) && cfgetospeed(&kept) == code;
+    return true;
 }
 
 } // namespace varnok

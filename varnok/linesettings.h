@@ -20,8 +20,9 @@ struct LineSettings {
 // data bits 5..8, parity N/E/O, stop bits 1/2, flow R/H/S/N. False leaves *line untouched.
 bool parseLineSettings(const std::string &text, LineSettings *line);
 
-// Raw mode with exactly these settings on a terminal; false when the terminal refuses them.
-bool applyLineSettings(int fd, const LineSettings &line);
+// Raw mode with these settings on a terminal; false when the terminal refuses them. *exact tells
+// whether the terminal kept all of them (a pseudo-terminal, for one, keeps its character size).
+bool applyLineSettings(int fd, const LineSettings &line, bool *exact);
 
 // The device path of a port name, resolved as every port name of the program is.
 std::string portDevicePath(const std::string &portName);

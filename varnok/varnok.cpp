@@ -287,11 +287,15 @@ bool openLine(OpenDevice &d, std::uint32_t *error)
         *error = st::kPortOpenFailed;
         return false;
     }
-    if (!isatty(fd) || !varnok::applyLineSettings(fd, d.line)) {
+    bool exact = true;
+    if (!isatty(fd) || !varnok::applyLineSettings(fd, d.line, &exact)) {
         ::close(fd);
         *error = st::kPortOpenFailed;
         return false;
     }
+    // A pseudo-terminal keeps 8 data bits and no parity whatever it is told; it carries the bytes alike.
+    if (!exact)
+        d.log->write(VNK_DEBUG_EVENTS, "%s keeps part of its own line settings", d.path.c_str());
     tcflush(fd, TCIOFLUSH);
     d.fd = fd;
     d.lineUp = true;
@@ -386,9 +390,10 @@ void readIn(OpenDevice &d)
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        // A raw terminal without data answers 0 (no minimum count); a vanished one fails (EIO).
+        if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
             break;
-        lineLost(d, n < 0 ? strerror(errno) : "end of file");
+        lineLost(d, strerror(errno));
         return;
     }
     proto::Frame frame;
