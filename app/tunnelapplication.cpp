@@ -93,6 +93,7 @@ void TunnelApplication::InitializeApp(bool startedMinimized)
     TunnelCommEngine::setVSPInterface(m_vsp);
 
     m_mainWindow = new MainWindow(this);
+    connect(m_mainWindow, &MainWindow::closeConfirmed, this, &QCoreApplication::quit);
     QString errors;
     if (loadSettings(&errors) != 0 || !errors.isEmpty())
         showConfigurationErrors(errors);

@@ -1,5 +1,6 @@
 #include "ui/mainwindow.h"
 
+#include "ledmir/ledmir.h"
 #include "log/debug_class.h"
 #include "platform/librarylocation.h"
 #include "ports/devnotifyhandle.h"
@@ -34,10 +35,7 @@
 
 namespace
 {
-// The start-with-system bridge: task name, program, working folder, author,
-// remove, delay in seconds, result code out, failed stage out.
-using CreateTaskDefinitionFn = bool (*)(const std::wstring &, const std::wstring &, const std::wstring &,
-                                        const std::wstring &, bool, int32_t, int32_t *, int32_t *);
+// The bridge's entry point, process-wide once resolved.
 CreateTaskDefinitionFn g_createTaskDefinition = nullptr;
 
 MainWindow::WizardFactory &wizardFactory()
@@ -489,7 +487,7 @@ bool MainWindow::TaskScheduleRegister(bool remove)
         }
     }
     void *symbol = nullptr;
-    if (!resolveSymbol(*taskLibrary, QStringLiteral("CreateTaskDefinition"), &symbol)) {
+    if (!resolveSymbol(*taskLibrary, QLatin1String(ledmir::kCreateTaskDefinition), &symbol)) {
         MessageBox::warning(
             this, tr("Ostrzeżenie"),
             tr("Nie można załadować biblioteki %1. Błąd ładowania symboli.").arg(taskLibrary->fileName()));
@@ -575,7 +573,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
     // and awaited, so the services are never shut down under a worker.
     stopAllAndWait(10000);
     event->accept();
-    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    emit closeConfirmed();
 }
 
 // ---- window, list and menus ---------------------------------------------------------------------

@@ -69,6 +69,8 @@ public:
 
 signals:
     void signalStop(QUuid uid);
+    // The user confirmed the close and every configuration has stopped: the program ends.
+    void closeConfirmed();
 
 public slots:
     void mappingStateChanged(QUuid uid, TunnelSettings::TunnelState state);
