@@ -76,6 +76,12 @@ public:
         if (m_process.state() == QProcess::Running)
             kill(SIGTERM);
     }
+    // Ends it by SIGTERM; true when it exited normally with 0 (under the sanitizers: no error, no leak).
+    bool stopCleanly()
+    {
+        stop();
+        return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+    }
 
 private:
     QProcess m_process;

@@ -5,6 +5,7 @@
 #include "tests/simulator/devsimhelpers.h"
 #include "tests/support/testenv.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QTcpSocket>
 #include <QTest>
@@ -243,6 +244,9 @@ void TstDevSim::usbDeviceRestartsAfterSettingsWritten()
     for (const SerialPortEnumerator::PortInfo &p : SerialPortEnumerator::availablePorts())
         listed = listed || (p.name == QLatin1String("ttyTVUSB") && p.systemLocation == link);
     QVERIFY(listed);
+    QVERIFY2(sim.stopCleanly(), qPrintable(sim.errors()));
+    QVERIFY(!exists(env.systemDir() + QStringLiteral("/devices")) ||
+            QDir(env.systemDir() + QStringLiteral("/devices")).isEmpty());
 }
 
 // An RS232 device: a change of its link port's settings is answered at the
@@ -328,6 +332,9 @@ void TstDevSim::linkChangeAndMenuSwitchToTcp()
     QCOMPARE(int(r.seq), 4242);
     QCOMPARE(field(r, "id"), QStringLiteral("4"));
     QCOMPARE(field(r, "no"), QString::number(pcPort));
+    QVERIFY2(sim.stopCleanly(), qPrintable(sim.errors()));
+    QVERIFY(!exists(env.systemDir() + QStringLiteral("/devices")) ||
+            QDir(env.systemDir() + QStringLiteral("/devices")).isEmpty());
 }
 
 // Faults scripted through the control socket, each seen by a client on the port.
@@ -393,6 +400,9 @@ void TstDevSim::faultsFromControlSocket()
 
     QCOMPARE(control.command(QStringLiteral("fault bogus")).last().left(3), QStringLiteral("ERR"));
     QCOMPARE(control.command(QStringLiteral("get nosuch")).last().left(3), QStringLiteral("ERR"));
+    QVERIFY2(sim.stopCleanly(), qPrintable(sim.errors()));
+    QVERIFY(!exists(env.systemDir() + QStringLiteral("/devices")) ||
+            QDir(env.systemDir() + QStringLiteral("/devices")).isEmpty());
 }
 
 // The TCP services on a host address: tunnel data both ways between a TCP
@@ -453,6 +463,9 @@ void TstDevSim::tcpServicesRelayComPorts()
     QCOMPARE(control.command(QStringLiteral("transaction 000001;PARAGON;12,50 zł")).last(),
              QStringLiteral("OK"));
     QCOMPARE(readTcp(monitor, 23), QByteArray("000001;PARAGON;12,50 z\xB3\r\n"));
+    QVERIFY2(sim.stopCleanly(), qPrintable(sim.errors()));
+    QVERIFY(!exists(env.systemDir() + QStringLiteral("/devices")) ||
+            QDir(env.systemDir() + QStringLiteral("/devices")).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TstDevSim)
