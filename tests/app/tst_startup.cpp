@@ -3,6 +3,7 @@
 #include "config/configurationfile.h"
 #include "log/debug_class.h"
 #include "tests/support/testenv.h"
+#include "tests/support/tunnelfixture.h"
 #include "ui/messagebox.h"
 
 #include <QDir>
@@ -137,6 +138,70 @@ class TestStartup : public QObject
 {
     Q_OBJECT
 private slots:
+    // The program as a user runs it headless: an autostart configuration
+    // carries a point-of-sale program's bytes to a device, survives the
+    // device going away (restarts after its delay) and stops before the end
+    // on SIGTERM.
+    void autostartTunnelRestartsAndStopsOnSigterm()
+    {
+        TestEnv env;
+        writeDebugIni(env, "debuglevel=10\n");
+        PortDriver pairs(env.systemDir(), env.portsDir());
+        DeviceServer device(DeviceServer::Echo);
+        const quint16 devicePort = device.port();
+        TunnelSettings cfg = pcInterfaceOnCom5(device.target());
+        cfg.autostart = 1;
+        cfg.autorestart = 1;
+        cfg.restart_delay = 1;
+        AppSettings appSettings;
+        appSettings.start_wizard = false;
+        ConfigurationFile file(env.dataPath() + QStringLiteral("/configuration.ini"));
+        QVERIFY(file.save({cfg}));
+        QVERIFY(file.saveApp(appSettings));
+
+        Velmora velmora;
+        QVERIFY(velmora.process().waitForStarted());
+        PosPort pos;
+        // waitFor asks once more at the end: an open port must count as opened.
+        auto opened = [&] { return pos.port.isOpen() || pos.open(pairs.path(QStringLiteral("COM5"))); };
+        QVERIFY2(waitFor(opened, 20000), qPrintable(readAll(newestLog(env)).right(3000)));
+        QVERIFY(waitFor([&] {
+            return readAll(newestLog(env)).contains(QStringLiteral("zmieniła stan na: Uruchomiona"));
+        }));
+        pos.write("ping 1");
+        QVERIFY(waitFor([&] { return pos.received == "ping 1"; }));
+
+        // The device goes away: an error, then restarts a second apart that it refuses.
+        device.close();
+        device.abortCurrent();
+        const QString restart = QStringLiteral("Restart konfiguracji uuid=");
+        QVERIFY(waitFor(
+            [&] { return readAll(newestLog(env)).count(QStringLiteral(" - start konfiguracji")) >= 2; }));
+        const QString afterDrop = readAll(newestLog(env));
+        QVERIFY(afterDrop.contains(QStringLiteral("zmieniła stan na: Zatrzymana-Błąd")));
+        QVERIFY(afterDrop.contains(restart));
+        // Back: the next restart reaches it and the bytes flow again through the same port.
+        QVERIFY(device.listen(QHostAddress::LocalHost, devicePort));
+        QVERIFY(waitFor([&] {
+            return readAll(newestLog(env)).count(QStringLiteral("zmieniła stan na: Uruchomiona")) >= 2;
+        }));
+        pos.close();
+        QVERIFY(waitFor(opened, 10000));
+        pos.write("ping 2");
+        QVERIFY(waitFor([&] { return pos.received.endsWith("ping 2"); }));
+
+        velmora.signal(SIGTERM);
+        QVERIFY(velmora.process().waitForFinished(20000));
+        QCOMPARE(velmora.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(velmora.process().exitCode(), 0);
+        const QString log = readAll(newestLog(env));
+        const int stopped = log.lastIndexOf(QStringLiteral("zmieniła stan na: Zatrzymana "));
+        QVERIFY2(stopped > 0, qPrintable(log.right(3000)));
+        QVERIFY(stopped < log.lastIndexOf(kFinalLine));
+        QVERIFY(!log.contains(QStringLiteral("did not stop within")));
+        QVERIFY(log.trimmed().endsWith(kFinalLine));
+    }
+
     void secondInstanceBailsOutAndFirstEndsCleanlyOnSigterm()
     {
         TestEnv env;
