@@ -17,6 +17,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <sys/ioctl.h>
+#include <termios.h>
 
 namespace
 {
@@ -87,6 +89,12 @@ void PPPEngine::shutdownInThread(QThread *target)
     VLOG(6) << "PPP engine shutting down";
     if (reopenTimer)
         reopenTimer->stop();
+    draining = false;
+    delete feedTimer;
+    feedTimer = nullptr;
+    delete drainTimer;
+    drainTimer = nullptr;
+    lineQueue.clear();
     // Nobody waits for the peer's answer any more and the port goes now:
     // the sessions end at once and leave nothing behind in the stack.
     const int unit = sessionUnit.exchange(-1);
@@ -236,6 +244,14 @@ void PPPEngine::process()
     connect(serialPort, &QSerialPort::bytesWritten, this, &PPPEngine::commBytesWritten);
     connect(serialPort, &QSerialPort::errorOccurred, this, &PPPEngine::onSerialError);
     output.setDevice(serialPort);
+    feedTimer = new QTimer(this);
+    feedTimer->setSingleShot(true);
+    feedTimer->setTimerType(Qt::PreciseTimer);
+    connect(feedTimer, &QTimer::timeout, this, &PPPEngine::feedLine);
+    drainTimer = new QTimer(this);
+    drainTimer->setInterval(20);
+    connect(drainTimer, &QTimer::timeout, this, &PPPEngine::checkDrain);
+    clock.start();
     periodic = new QTimer();
     periodic->setInterval(100);
     connect(periodic, &QTimer::timeout, this, &PPPEngine::periodicTimer);
@@ -252,6 +268,19 @@ void PPPEngine::periodicTimer()
 void PPPEngine::startPPP()
 {
     VLOG(4) << "PPP start requested";
+    if (draining) {
+        // The session stopped before still lets its connections close, but
+        // its owner has let it go: the line is wanted now.
+        VLOG(4) << "Ending the previous PPP session at once for a new start";
+        draining = false;
+        if (drainTimer)
+            drainTimer->stop();
+        const int unit = sessionUnit.exchange(-1);
+        sessionTag = 0;
+        if (unit >= 0)
+            pppCloseNow(unit, false);
+        releaseLine();
+    }
     if (sessionUnit.load() >= 0) {
         // Only the owner of the session starts one, and only after its
         // previous session ended; an error signal here would end that owner's run.
@@ -275,7 +304,12 @@ void PPPEngine::startPPP()
         port = portName;
         local = localAddress;
         remote = remoteAddress;
+        lineQueue.setRate(LineQueue::bytesPerSecond(serial.baudRate, int(serial.dataBits),
+                                                    serial.parity != QSerialPort::NoParity,
+                                                    serial.stopBits == QSerialPort::OneStop ? 1 : 2));
     }
+    connections.clear();
+    linkUp = false;
     const QString filter =
         QStringLiteral("outbound and ip.DstAddr == %1").arg(QHostAddress(remote).toString());
     VLOG(6) << QStringLiteral("Starting with divert filter: '%1'").arg(filter);
@@ -426,6 +460,8 @@ void PPPEngine::restartTimer()
 void PPPEngine::commReadyRead()
 {
     const QByteArray bytes = serialPort->readAll();
+    if (!bytes.isEmpty())
+        lastInputNs = clock.nsecsElapsed();
     // A session being stopped still needs the peer's answer to its stop.
     int unit = sessionUnit.load();
     if (unit < 0)
@@ -454,11 +490,38 @@ int PPPEngine::doWrite(const char *data, int count)
 void PPPEngine::commBytesWritten(qint64 bytes)
 {
     VLOG(6) << QStringLiteral("Wrote to PPP COM size=%1").arg(bytes);
+    lineQueue.written(bytes, clock.nsecsElapsed());
     if (output.confirm(bytes)) {
         VLOG(6) << "Still data waiting, writing chunk";
         const qint64 n = output.writeNext();
         if (n > 0)
             VLOG(6) << QStringLiteral("Wrote chunk size=%1").arg(n);
+    }
+    feedLine();
+}
+
+void PPPEngine::feedLine()
+{
+    const int unit = sessionUnit.load();
+    if (unit < 0) {
+        lineQueue.clear();
+        return;
+    }
+    while (!lineQueue.isEmpty()) {
+        int outq = 0;
+        if (serialPort && serialPort->isOpen() && ::ioctl(int(serialPort->handle()), TIOCOUTQ, &outq) != 0)
+            outq = 0;
+        const qint64 delay = lineQueue.feedDelayNs(clock.nsecsElapsed(), output.size(), outq);
+        if (delay > 0) {
+            if (!feedTimer->isActive())
+                feedTimer->start(int(qMax<qint64>(1, (delay + 999999) / 1000000)));
+            return;
+        }
+        const QByteArray packet = lineQueue.pop(clock.nsecsElapsed());
+        connections.outbound(packet);
+        const int r = pppIpOutput(unit, packet.constData(), packet.size());
+        if (r != 0)
+            VLOG(-10) << QStringLiteral("PPP packet send error: %1").arg(r);
     }
 }
 
@@ -466,11 +529,12 @@ void PPPEngine::frameReceived(const QByteArray *ptr, void *ctx)
 {
     Q_UNUSED(ctx)
     VLOG(6) << QStringLiteral("Divert outgoing frame captured len=%1").arg(ptr->size());
-    const int unit = sessionUnit.load();
-    if (unit >= 0) {
-        const int r = pppIpOutput(unit, ptr->constData(), ptr->size());
-        if (r != 0)
-            VLOG(-10) << QStringLiteral("PPP packet send error: %1").arg(r);
+    if (sessionUnit.load() >= 0) {
+        if (!lineQueue.push(*ptr, clock.nsecsElapsed()))
+            VLOG(10) << QStringLiteral("Line queue: packet dropped len=%1 (%2 bytes waiting)")
+                            .arg(ptr->size())
+                            .arg(lineQueue.bulkBytes());
+        feedLine();
     }
     if (CGlobalDebugFileHandler::isLevelEnabled(16) && pcapWriter)
         pcapWriter->appendPCAP(ptr);
@@ -492,6 +556,7 @@ void PPPEngine::doReceive(const char *data, int length)
         VLOG(4) << "No divert injection path available, dropping packet";
         return;
     }
+    connections.inbound(QByteArray::fromRawData(data, length));
     DivertAddress addr;
     addr.IfIdx = ifIdx;
     addr.SubIfIdx = subIfIdx;
@@ -616,6 +681,7 @@ void PPPEngine::pppLinkStatusCB(void *ctx, int errCode, void *arg)
                            " PPP connected : our_ipaddr=%1, his_ipaddr=%2, netmask=%3, dns1=%4, dns2=%5")
                            .arg(dotted(a->our_ipaddr), dotted(a->his_ipaddr), dotted(a->netmask),
                                 dotted(a->dns1), dotted(a->dns2));
+        self->linkUp = true;
         if (self->divertThread)
             self->divertThread->start(QThread::InheritPriority);
         emit self->pppConnectionSuccess();
@@ -625,6 +691,7 @@ void PPPEngine::pppLinkStatusCB(void *ctx, int errCode, void *arg)
         if (current) {
             self->sessionUnit.store(-1);
             self->sessionTag = 0;
+            self->linkUp = false;
         } else {
             self->endingUnit.store(-1);
             self->endingTag = 0;
@@ -682,21 +749,21 @@ void PPPEngine::stopActivePPP()
     if (reopenTimer)
         reopenTimer->stop();
     const int unit = sessionUnit.load();
+    if (unit >= 0 && draining) {
+        VLOG(6) << "PPP session already ending";
+        return;
+    }
     if (unit >= 0) {
-        // Marked as ending before it stops counting as current, so the
-        // engine never looks idle in between.
-        endingTag = sessionTag;
-        endingUnit.store(unit);
-        sessionTag = 0;
-        sessionUnit.store(-1);
-        if (serialPort && serialPort->isOpen()) {
-            pppClose(unit);
-        } else {
-            // The line is closed (being reopened): the peer cannot be told,
-            // so the session ends at once; its report follows as usual.
-            VLOG(4) << "PPP line closed, session ends without the peer";
-            pppCloseNow(unit, true);
+        if (linkUp && serialPort && serialPort->isOpen() && connections.open() > 0) {
+            // The workers have just closed their connections; their FINs
+            // and the device's answers still have to cross the link.
+            VLOG(4) << QStringLiteral("PPP stop waits for %1 connections to close").arg(connections.open());
+            draining = true;
+            drainStartNs = clock.nsecsElapsed();
+            drainTimer->start();
+            return;
         }
+        closeSession(unit);
         return;
     }
     if (endingUnit.load() >= 0) {
@@ -707,6 +774,50 @@ void PPPEngine::stopActivePPP()
     if (serialPort && serialPort->isOpen()) {
         serialPort->close();
         VLOG(-10) << "Open port without active PPP session";
+    }
+}
+
+void PPPEngine::checkDrain()
+{
+    if (!draining)
+        return;
+    const qint64 now = clock.nsecsElapsed();
+    const bool sent = lineQueue.isEmpty() && output.isEmpty() && lineQueue.backlogNs(now) == 0;
+    if ((sent && connections.open() == 0) || now - drainStartNs >= kDrainMaxNs ||
+        now - qMax(lastInputNs, drainStartNs) >= kDrainSilenceNs)
+        finishDrain();
+}
+
+void PPPEngine::finishDrain()
+{
+    draining = false;
+    drainTimer->stop();
+    VLOG(4) << QStringLiteral("PPP stop: %1 of %2 connections closed before the link ends after %3 ms")
+                   .arg(connections.seen() - connections.open())
+                   .arg(connections.seen())
+                   .arg((clock.nsecsElapsed() - drainStartNs) / 1000000);
+    const int unit = sessionUnit.load();
+    if (unit >= 0)
+        closeSession(unit);
+}
+
+void PPPEngine::closeSession(int unit)
+{
+    // Marked as ending before it stops counting as current, so the
+    // engine never looks idle in between.
+    endingTag = sessionTag;
+    endingUnit.store(unit);
+    sessionTag = 0;
+    sessionUnit.store(-1);
+    linkUp = false;
+    lineQueue.clear();
+    if (serialPort && serialPort->isOpen()) {
+        pppClose(unit);
+    } else {
+        // The line is closed (being reopened): the peer cannot be told,
+        // so the session ends at once; its report follows as usual.
+        VLOG(4) << "PPP line closed, session ends without the peer";
+        pppCloseNow(unit, true);
     }
 }
 
@@ -749,6 +860,7 @@ void PPPEngine::releaseLine()
 void PPPEngine::resetOutput()
 {
     output.clear();
+    lineQueue.clear();
 }
 
 void PPPEngine::divertThreadFinished()

@@ -5,10 +5,12 @@
 #pragma once
 
 #include "platform/netdivert.h"
+#include "runtime/linequeue.h"
 #include "runtime/serialportsetup.h"
 #include "runtime/serialpump.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QObject>
 #include <QPointer>
@@ -98,8 +100,23 @@ public slots:
     void stopRequested();
     void restartTimer();
     void onSerialError(QSerialPort::SerialPortError error);
+    // Hands queued packets to the stack while the line's backlog is short.
+    void feedLine();
+    // A stop waiting for the connections being closed: ends the session
+    // once they are done, the line has gone silent or the time is up.
+    void checkDrain();
 
 private:
+    // Before a stop ends a link that is up, the connections the workers just
+    // closed get this long to finish their closes on it, so the device is
+    // not left with half-open connections.
+    static constexpr qint64 kDrainMaxNs = 1000LL * 1000 * 1000;
+    // A line from which nothing came for this long since the stop began
+    // answers nothing more: no use waiting for the rest.
+    static constexpr qint64 kDrainSilenceNs = 500LL * 1000 * 1000;
+    // Ends the current session: tells the peer when the line is open.
+    void closeSession(int unit);
+    void finishDrain();
     bool openPort();
     void stopActivePPP();
     void stopActivePPPFinish();
@@ -154,4 +171,17 @@ private:
     ChunkPump output;
     PCAPWriter *pcapWriter = nullptr;
     int reopenTries = 5;
+
+    // Packets for the line, held until the line is ready for them, and the
+    // line's clock (engine thread).
+    LineQueue lineQueue;
+    QTimer *feedTimer = nullptr;
+    QElapsedTimer clock;
+    // The current session's connections, and whether its IP link is up.
+    ConnectionWatch connections;
+    bool linkUp = false;
+    QTimer *drainTimer = nullptr;
+    bool draining = false;
+    qint64 drainStartNs = 0;
+    qint64 lastInputNs = 0;
 };

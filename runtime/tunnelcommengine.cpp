@@ -366,9 +366,14 @@ void TunnelCommEngine::socketOptions(QTcpSocket *socket)
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     const qintptr descriptor = socket->socketDescriptor();
     VLOG(4) << QStringLiteral("setKeepalives socket: 0x%1").arg(hex8(qulonglong(descriptor)));
-    const int result = setKeepalives(descriptor);
+    const int result = setKeepalives(descriptor, keepalive.timeMs, keepalive.intervalMs);
     if (result != 0)
         VLOG(-10) << QStringLiteral("setKeepalives error: 0x%1").arg(hex8(qulonglong(unsigned(result))));
+    if (keepalive.windowBytes > 0) {
+        const int limit = limitLineWindows(descriptor, keepalive.windowBytes);
+        if (limit != 0)
+            VLOG(-10) << QStringLiteral("Line window limit error: %1").arg(limit);
+    }
 }
 
 // Port -> TCP

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "config/serialsettings.h"
+#include "platform/keepalive.h"
 #include "runtime/serialportsetup.h"
 #include "runtime/serialpump.h"
 
@@ -58,6 +59,9 @@ public:
     void setCommPort(const QString &port, const QString &params);
     void setDataTarget(const QString &target);
     void setSignalTarget(const QString &target);
+    // Keep-alive times and receive window of the connections (a PPP line's
+    // sizing); the defaults without a call.
+    void setLineKeepalive(const LineKeepalive &k) { keepalive = k; }
     bool startEngine();
     void terminateEngine();
     bool isReady() const;
@@ -121,6 +125,7 @@ private:
     void continuePump(bool toDevice);
 
     QTcpSocket *dataSocket = nullptr;
+    LineKeepalive keepalive;
     QTcpSocket *sigSocket = nullptr;
     QSerialPort *serialPort = nullptr;
     SerialPortSettings serial;

@@ -1,6 +1,7 @@
 #include "runtime/workthreadip.h"
 
 #include "log/debug_class.h"
+#include "runtime/linequeue.h"
 #include "runtime/pppengine.h"
 #include "runtime/tunnelcommengine.h"
 
@@ -62,11 +63,44 @@ bool WorkThreadIP::startEngine(TunnelCommEngine *engine)
     return false;
 }
 
+LineKeepalive WorkThreadIP::lineKeepalive() const
+{
+    if (settings.mode != TunnelSettings::PPP)
+        return LineKeepalive();
+    // Every connection of the configuration shares the PPP line.
+    int connections = 0;
+    if (!settings.data_com.isEmpty() && !settings.data_ip.isEmpty())
+        ++connections;
+    if (!settings.tm_com.isEmpty() && !settings.tm_ip.isEmpty())
+        ++connections;
+    for (int i = 0; i < settings.proxy_com.size(); ++i)
+        connections += settings.proxy_ctrl.value(i).isEmpty() ? 1 : 2;
+    qint32 baud = 0;
+    QSerialPort::StopBits stop = QSerialPort::OneStop;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    QSerialPort::DataBits bits = QSerialPort::Data8;
+    if (!parseSerialSettings(settings.tunnel_settings, &baud, &stop, &parity, nullptr, &bits))
+        return LineKeepalive();
+    const LineKeepalive k =
+        keepaliveForLine(LineQueue::bytesPerSecond(baud, int(bits), parity != QSerialPort::NoParity,
+                                                   stop == QSerialPort::OneStop ? 1 : 2),
+                         connections);
+    VLOG(6) << QStringLiteral(
+                   "PPP line keep-alive: %1 connections, probes %2 ms apart after %3 ms, window %4")
+                   .arg(connections)
+                   .arg(k.intervalMs)
+                   .arg(k.timeMs)
+                   .arg(k.windowBytes);
+    return k;
+}
+
 void WorkThreadIP::startEngines()
 {
+    const LineKeepalive keepalive = lineKeepalive();
     if (!settings.data_com.isEmpty() && !settings.data_ip.isEmpty()) {
         auto *engine = new TunnelCommEngine();
         engine->setOwner(this);
+        engine->setLineKeepalive(keepalive);
         engine->setCommPort(settings.data_com, settings.data_settings);
         engine->setDataTarget(settings.data_ip);
         if (!startEngine(engine)) {
@@ -79,6 +113,7 @@ void WorkThreadIP::startEngines()
     if (!settings.tm_com.isEmpty() && !settings.tm_ip.isEmpty()) {
         auto *engine = new TunnelCommEngine();
         engine->setOwner(this);
+        engine->setLineKeepalive(keepalive);
         engine->setCommPort(settings.tm_com, settings.tm_settings);
         engine->setDataTarget(settings.tm_ip);
         if (!startEngine(engine)) {
@@ -91,6 +126,7 @@ void WorkThreadIP::startEngines()
     for (int i = 0; i < settings.proxy_com.size(); ++i) {
         auto *engine = new TunnelCommEngine();
         engine->setOwner(this);
+        engine->setLineKeepalive(keepalive);
         engine->setCommPort(settings.proxy_com.at(i), settings.proxy_settings.value(i));
         engine->setDataTarget(settings.proxy_data.value(i));
         engine->setSignalTarget(settings.proxy_ctrl.value(i));

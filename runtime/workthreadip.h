@@ -2,6 +2,7 @@
 // in PPP mode the PPP link brought up first.
 #pragma once
 
+#include "platform/keepalive.h"
 #include "runtime/workthreadbase.h"
 
 #include <QString>
@@ -32,6 +33,9 @@ protected:
 
 private:
     void startEngines();
+    // In PPP mode, keep-alive and receive window sized to the line and the
+    // configuration's connections; the defaults otherwise.
+    LineKeepalive lineKeepalive() const;
     void closeAllEngines();
     void switchPPPToErrorMode();
     // Brings the PPP link up; the engines start from pppOk.

@@ -1,5 +1,5 @@
-// PPP mode as a user runs it, at 115200 baud on a paced line. See README.md.
-//   bench_pppmode [bulk-bytes] [rounds]
+// PPP mode as a user runs it, on a paced line (115200 baud unless told). See README.md.
+//   bench_pppmode [bulk-bytes] [rounds] [late] [baud=N] [mtu=N]
 // A PPP configuration is run by WorkThreadIP and the process's PPPEngine;
 // point-of-sale ports of the port driver feed its tunnels; the PPP line is a
 // driver pair with strict baud-rate emulation, slirp at its far end (in a
@@ -37,8 +37,6 @@
 
 namespace
 {
-
-const double kLineRate = 11520.0; // bytes per second at 115200 baud, 8N1
 
 // Runs the event loop until done: sleeps until an event comes or the 1 ms
 // tick fires, so waiting costs no CPU of its own.
@@ -158,11 +156,26 @@ LineCount lineBytes(const QString &socatLog)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const int bulk = argc > 1 ? QByteArray(argv[1]).toInt() : 64 * 1024;
     const int rounds = argc > 2 ? QByteArray(argv[2]).toInt() : 50;
     // "late": the device's end of the line starts a second after ours;
     // otherwise ours starts once the device's end is up and talking.
-    const bool peerLate = argc > 3 && QByteArray(argv[3]) == "late";
+    bool peerLate = false;
+    int baud = 115200;
+    int peerMtu = 0; // slirp's own default (552) unless told
+    for (int i = 3; i < argc; ++i) {
+        const QByteArray a(argv[i]);
+        if (a == "late")
+            peerLate = true;
+        else if (a.startsWith("baud="))
+            baud = a.mid(5).toInt();
+        else if (a.startsWith("mtu="))
+            peerMtu = a.mid(4).toInt();
+    }
+    // Bytes per second the line carries: 10 bits a byte (8N1).
+    const double kLineRate = baud / 10.0;
+    const QString line = QStringLiteral("%1,8,N,1,N").arg(baud);
     if (::geteuid() != 0) {
         std::fprintf(stderr, "bench_pppmode: needs root (network namespaces, TUN interface)\n");
         return 2;
@@ -224,9 +237,11 @@ int main(int argc, char **argv)
         socat.setStandardErrorFile(socatLog);
         const auto startPeer = [&] {
             socat.start("ip", {"netns", "exec", devNs, "socat", "-x",
-                               "OPEN:" + ports + "/NULL_COM21,raw,echo=0,b115200",
+                               "OPEN:" + ports + "/NULL_COM21,raw,echo=0,b" + QString::number(baud),
                                "EXEC:'/usr/bin/slirp-fullbolt ppp nozeros \"special addr 10.10.10.0\" "
-                               "ipcp-accept-remote \"baudrate 115200\"',pty,raw,echo=0,setsid,ctty"});
+                               "ipcp-accept-remote" +
+                                   (peerMtu > 0 ? QStringLiteral(" \"mtu %1\"").arg(peerMtu) : QString()) +
+                                   "',pty,raw,echo=0,setsid,ctty"});
             socat.waitForStarted();
         };
         if (!peerLate) {
@@ -247,7 +262,7 @@ int main(int argc, char **argv)
         s.uuid = QUuid::createUuid();
         s.mode = TunnelSettings::PPP;
         s.tunnel_com = "COM21";
-        s.tunnel_settings = "115200,8,N,1,N";
+        s.tunnel_settings = line;
         s.tunnel_localip = "10.10.10.20";
         s.tunnel_remoteip = "10.10.10.10";
         s.data_com = "COM5";
@@ -286,22 +301,26 @@ int main(int argc, char **argv)
         Port echo, sink, source;
         if (!echo.open(ports + "/COM5") || !sink.open(ports + "/COM6") || !source.open(ports + "/COM7"))
             break;
-        std::printf("line rate 11520 B/s; bulk %d bytes each run\n", bulk);
+        std::printf("line %d baud, %.0f B/s; bulk %d bytes each run\n", baud, kLineRate, bulk);
         std::printf("%-28s %10s %8s\n", "run", "B/s", "of line");
         for (bool ascii : {true, false}) {
+            if (state == TunnelSettings::StoppedError)
+                break;
             const QByteArray p = payload(bulk, ascii);
             const qint64 before = device->sunk;
             QElapsedTimer t;
             t.start();
             sink.port.write(p);
-            waitFor([&] { return device->sunk - before >= bulk; }, 120000);
+            waitFor([&] { return device->sunk - before >= bulk || state == TunnelSettings::StoppedError; },
+                    600000);
             double rate = bulk * 1000.0 / qMax<qint64>(1, t.elapsed());
             std::printf("%-28s %10.0f %7.1f%%\n", ascii ? "PC->device ASCII" : "PC->device random", rate,
                         100.0 * rate / kLineRate);
             source.received.clear();
             t.restart();
             source.port.write(ascii ? "A" : "R");
-            waitFor([&] { return source.received.size() >= bulk; }, 120000);
+            waitFor([&] { return source.received.size() >= bulk || state == TunnelSettings::StoppedError; },
+                    600000);
             rate = bulk * 1000.0 / qMax<qint64>(1, t.elapsed());
             std::printf("%-28s %10.0f %7.1f%%\n", ascii ? "device->PC ASCII" : "device->PC random", rate,
                         100.0 * rate / kLineRate);
@@ -312,7 +331,7 @@ int main(int argc, char **argv)
         const QByteArray msg = payload(64, true);
         QVector<double> rtt;
         const LineCount lineBefore = lineBytes(socatLog);
-        for (int i = 0; i < rounds; ++i) {
+        for (int i = 0; i < rounds && state != TunnelSettings::StoppedError; ++i) {
             echo.received.clear();
             QElapsedTimer t;
             t.start();

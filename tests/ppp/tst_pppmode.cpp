@@ -7,6 +7,7 @@
 // lives in a second namespace; both are made and removed here.
 #include "config/tunnelsettings.h"
 #include "log/debug_class.h"
+#include "ports/vspinterface.h"
 #include "runtime/pppengine.h"
 #include "runtime/workthreadip.h"
 #include "tests/support/testenv.h"
@@ -48,6 +49,7 @@ public:
     }
     bool ready() const { return m_ready.load(); }
     std::atomic<int> accepted{0};
+    std::atomic<int> closed{0}; // connections the PC closed (or that went with slirp)
 
 protected:
     void run() override
@@ -65,7 +67,10 @@ protected:
                 while (QTcpSocket *s = server->nextPendingConnection()) {
                     ++accepted;
                     QObject::connect(s, &QTcpSocket::readyRead, s, [s] { s->write(s->readAll()); });
-                    QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+                    QObject::connect(s, &QTcpSocket::disconnected, s, [this, s] {
+                        ++closed;
+                        s->deleteLater();
+                    });
                 }
             });
             servers << server;
@@ -104,13 +109,13 @@ class TestPppMode : public QObject
     QProcess *peer = nullptr;
     QString pcapName;
 
-    TunnelSettings pppConfig(const QString &line = QStringLiteral("COM21")) const
+    TunnelSettings pppConfig(const QString &line = QStringLiteral("COM21"), int baud = 115200) const
     {
         TunnelSettings s;
         s.uuid = QUuid::createUuid();
         s.mode = TunnelSettings::PPP;
         s.tunnel_com = line;
-        s.tunnel_settings = QStringLiteral("115200,8,N,1,N");
+        s.tunnel_settings = QStringLiteral("%1,8,N,1,N").arg(baud);
         s.tunnel_localip = QStringLiteral("10.10.10.20");
         s.tunnel_remoteip = QStringLiteral("10.10.10.10");
         s.data_com = QStringLiteral("COM5");
@@ -124,7 +129,8 @@ class TestPppMode : public QObject
     }
 
     // slirp on the device's end of the serial line, as the device would be.
-    void startSlirp()
+    // The slow line (COM23) is paced at its baud rate by the port driver.
+    void startSlirp(const QString &line = QStringLiteral("COM21"), int baud = 115200)
     {
         stopPeer();
         peer = new QProcess();
@@ -133,7 +139,7 @@ class TestPppMode : public QObject
         peer->setProcessEnvironment(e);
         peer->setWorkingDirectory(env->root());
         peer->start("ip", {"netns", "exec", deviceNs->name(), "socat",
-                           "OPEN:" + pairs->path("NULL_COM21") + ",raw,echo=0",
+                           "OPEN:" + pairs->path("NULL_" + line) + ",raw,echo=0,b" + QString::number(baud),
                            "EXEC:'/usr/bin/slirp-fullbolt ppp nozeros \"special addr 10.10.10.0\" "
                            "ipcp-accept-remote',pty,raw,echo=0,setsid,ctty"});
         QVERIFY(peer->waitForStarted());
@@ -189,6 +195,7 @@ private slots:
         QVERIFY2(pairs->loaded(), "the port driver's control library did not load");
         for (const char *name : {"COM21", "COM5", "COM6"})
             QVERIFY(pairs->create(QString::fromLatin1(name)));
+        QVERIFY(pairs->vsp()->createPort(QString(), QStringLiteral("COM23"), 0xFFFFFFFFu, true));
         device = new DeviceSide(deviceNs->name());
         device->start();
         QVERIFY(waitFor([this] { return device->ready(); }, 5000));
@@ -381,6 +388,90 @@ private slots:
         QVERIFY(engineIdle());
     }
 
+    // A 9600-baud line (960 B/s, paced by the driver) kept full both ways by
+    // the PC interface for VELMORA_PPP_BULK_SECONDS (20 s unless set; 60 s for
+    // the full check): the tunnel's idle connections are probed meanwhile and
+    // every channel stays up, the bytes come back whole. The stop then lets
+    // every connection close on the link before it ends: the device sees each
+    // one closed. Started again, the device is killed with data in flight and
+    // the run ends within the keep-alive sized for this line (28 s).
+    void slowLineBusyBothWaysStaysUp()
+    {
+        QVERIFY(engineIdle());
+        startSlirp(QStringLiteral("COM23"), 9600);
+        SupervisorStub sup;
+        const TunnelSettings cfg = pppConfig(QStringLiteral("COM23"), 9600);
+        sup.start(cfg);
+        QVERIFY2(sup.waitState(TunnelSettings::Running, 30000), qPrintable(sup.errors.join('\n')));
+        QVERIFY(
+            waitFor([this] { return log->text().contains("probes 2000 ms apart after 10000 ms"); }, 1000));
+        PosPort pc;
+        QVERIFY(pc.open(pairs->path("COM5")));
+        const int seconds = qEnvironmentVariableIsSet("VELMORA_PPP_BULK_SECONDS")
+                                ? qEnvironmentVariableIntValue("VELMORA_PPP_BULK_SECONDS")
+                                : 20;
+        // Printable bytes, always 4 KiB ahead of what came back: both
+        // directions of the line stay busy.
+        const QByteArray all = randomBytes(960 * seconds * 2, 3).toBase64();
+        int sent = 0;
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < seconds * 1000 && sup.errors.isEmpty()) {
+            if (sent - pc.received.size() < 4096 && sent < all.size()) {
+                pc.write(all.mid(sent, 512));
+                sent += 512;
+            }
+            waitFor([] { return false; }, 50);
+        }
+        QVERIFY2(sup.errors.isEmpty(), qPrintable(sup.errors.join('\n')));
+        QVERIFY2(waitFor([&] { return pc.received.size() >= sent; }, 60000),
+                 qPrintable(QStringLiteral("%1 of %2 bytes back").arg(pc.received.size()).arg(sent)));
+        QVERIFY(pc.received == all.left(sent));
+        qInfo("%d s of bulk both ways at 9600 baud: %d bytes each way, every channel up", seconds, sent);
+        QCOMPARE(sup.last(), TunnelSettings::Running);
+        QVERIFY(sup.errors.isEmpty());
+
+        const int accepted = device->accepted;
+        const int closedBefore = device->closed;
+        sup.stop();
+        QVERIFY(sup.waitState(TunnelSettings::Stopped, 20000));
+        QVERIFY(sup.waitGone());
+        // The three connections of this run reached the device's servers as
+        // closed (slirp still runs: a FIN lost with the link would leave them open).
+        QVERIFY2(waitFor([&] { return device->closed - closedBefore >= 3; }, 5000),
+                 qPrintable(QStringLiteral("%1 of 3 closed on the device, %2 accepted in all")
+                                .arg(device->closed - closedBefore)
+                                .arg(accepted)));
+        const QString text = log->text();
+        const QString stopLine = text.mid(text.lastIndexOf("PPP stop: ")).section('\n', 0, 0);
+        QVERIFY2(QRegularExpression("^PPP stop: (\\d+) of \\1 connections closed").match(stopLine).hasMatch(),
+                 qPrintable(stopLine));
+        QVERIFY(engineIdle());
+
+        // The device dies while the PC interface's data is in flight.
+        SupervisorStub again;
+        again.start(pppConfig(QStringLiteral("COM23"), 9600));
+        QVERIFY2(again.waitState(TunnelSettings::Running, 30000), qPrintable(again.errors.join('\n')));
+        pc.received.clear();
+        pc.write(all.left(2048));
+        QVERIFY(waitFor([&] { return !pc.received.isEmpty(); }, 20000));
+        const pid_t slirp = childOf(peer->processId());
+        QVERIFY(slirp > 0);
+        QElapsedTimer dead;
+        dead.start();
+        QCOMPARE(::kill(slirp, SIGKILL), 0);
+        QVERIFY(again.waitState(TunnelSettings::StoppedError, 60000));
+        qInfo("dead device at 9600 baud noticed after %lld ms: %s", dead.elapsed(),
+              qPrintable(again.errors.value(0)));
+        QVERIFY2(again.errors.value(0).startsWith(QStringLiteral("Błąd połączenia z 10.10.10.10:")),
+                 qPrintable(again.errors.value(0)));
+        QVERIFY(dead.elapsed() < 40000);
+        QVERIFY(again.waitGone());
+        pc.close();
+        QVERIFY(engineIdle(30000));
+        stopPeer();
+    }
+
     // The device's end goes away while Running (slirp killed): with LCP echo
     // off nothing on the link notices; the tunnels' TCP keep-alive does, and
     // the run ends with the connection's error text.
@@ -408,7 +499,8 @@ private slots:
         QCOMPARE(sup.errors.size(), 1);
         QVERIFY2(sup.errors.first().startsWith(QStringLiteral("Błąd połączenia z 10.10.10.10:")),
                  qPrintable(sup.errors.first()));
-        QVERIFY(ms < 45000);
+        // Keep-alive at this rate: 10 s, then 9 probes 1 s apart.
+        QVERIFY(ms < 30000);
         QVERIFY(sup.waitGone());
         pc.close();
         // The engine's stop reaches a silent line: its end takes lwIP's two
