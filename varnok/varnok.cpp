@@ -157,6 +157,7 @@ struct OpenDevice {
     int eventFd = -1;
     bool eventMode = false;
     bool stop = false;
+    bool closing = false;
     bool lineUp = false;
     Clock::time_point nextReopen;
     std::thread io;
@@ -499,13 +500,19 @@ void ioThread(std::shared_ptr<OpenDevice> dev)
 // Stops the I/O thread, finishes and releases everything of the device; the lock is taken inside.
 void closeOpen(const std::shared_ptr<OpenDevice> &d)
 {
+    std::thread io;
     {
         std::lock_guard<std::mutex> g(g_lock);
+        // One closer only (a close and a destroy of its device may race); the thread is taken here.
+        if (d->closing)
+            return;
+        d->closing = true;
         d->stop = true;
         wake(*d);
+        io = std::move(d->io);
     }
-    if (d->io.joinable() && d->io.get_id() != std::this_thread::get_id())
-        d->io.join();
+    if (io.joinable())
+        io.join();
     std::lock_guard<std::mutex> g(g_lock);
     for (const auto &r : d->inFlight)
         finish(*d, r, st::kDeviceClosed);
