@@ -1,13 +1,12 @@
 #include "simulator/device.h"
 
 #include "log/debug_class.h"
+#include "simulator/ppplink.h"
 #include "simulator/ptyport.h"
+#include "simulator/services.h"
 #include "varnok/protocol/deviceprotocol.h"
 
 #include <QDateTime>
-#include <QHostAddress>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 namespace vp = varnok::protocol;
@@ -62,6 +61,20 @@ Device::Device(DeviceState state, Options options, QObject *parent)
     connect(m_restartTimer, &QTimer::timeout, this, &Device::finishRestart);
     m_transactionTimer = new QTimer(this);
     connect(m_transactionTimer, &QTimer::timeout, this, &Device::generateTransaction);
+    if (!m_options.listenAddress.isEmpty()) {
+        m_hostServices = new QtServiceHost(m_options.listenAddress, this);
+        connect(m_hostServices, &ServiceHost::accepted, this, &Device::accept);
+    }
+    m_ppp = new PppLink(this);
+    connect(m_ppp, &ServiceHost::accepted, this, &Device::accept);
+    connect(m_ppp, &PppLink::output, this, [this](const QByteArray &bytes) {
+        if (m_link && m_mode == Mode::Running)
+            m_link->write(bytes);
+    });
+    connect(m_ppp, &PppLink::upChanged, this, [this](bool up) {
+        emit announce(up ? QStringLiteral("ppp-up %1").arg(m_ppp->peerAddress())
+                         : QStringLiteral("ppp-down"));
+    });
 }
 
 Device::~Device()
@@ -122,11 +135,15 @@ QStringList Device::portLines() const
 QStringList Device::serviceLines() const
 {
     QStringList lines;
-    for (auto it = m_servers.cbegin(); it != m_servers.cend(); ++it)
-        lines << QStringLiteral("service %1 %2:%3")
-                     .arg(it.key(), it.value()->serverAddress().toString())
-                     .arg(it.value()->serverPort());
-    lines.sort();
+    for (ServiceHost *host : {m_hostServices, static_cast<ServiceHost *>(m_ppp)}) {
+        if (!host)
+            continue;
+        QStringList own;
+        for (const QString &key : host->keys())
+            own << QStringLiteral("service %1 %2:%3").arg(key, host->address()).arg(host->port(key));
+        own.sort();
+        lines << own;
+    }
     return lines;
 }
 
@@ -137,7 +154,10 @@ QStringList Device::counterLines() const
             QStringLiteral("requests %1").arg(m_requests),
             QStringLiteral("answered %1").arg(m_answered),
             QStringLiteral("ignored-bytes %1").arg(m_ignoredBytes),
-            QStringLiteral("pc-pending %1").arg(m_state.pcInterfacePending() ? 1 : 0)};
+            QStringLiteral("pc-pending %1").arg(m_state.pcInterfacePending() ? 1 : 0),
+            QStringLiteral("ppp %1").arg(!m_ppp->isRunning() ? QStringLiteral("off")
+                                         : m_ppp->isUp()     ? QStringLiteral("up ") + m_ppp->peerAddress()
+                                                             : QStringLiteral("waiting"))};
 }
 
 bool Device::openLink(QString *error)
@@ -174,7 +194,7 @@ void Device::closeLink()
 
 void Device::linkReceived(const QByteArray &bytes)
 {
-    if (m_mode != Mode::Running || m_state.pcInterfaceIsTcp()) {
+    if (m_mode != Mode::Running) {
         m_ignoredBytes += quint64(bytes.size());
         return;
     }
@@ -194,6 +214,11 @@ void Device::linkReceived(const QByteArray &bytes)
                     << bytes.size() << " bytes ignored";
             return;
         }
+    }
+    // With the PC interface on TCP/IP the line carries PPP.
+    if (m_state.pcInterfaceIsTcp()) {
+        m_ppp->input(bytes);
+        return;
     }
     QByteArray data = bytes;
     if (m_linkSettings.flow == 'S') {
@@ -336,6 +361,7 @@ void Device::dropLine(int ms)
     VLOG(4) << "fault: line dropped for " << ms << " ms";
     ++m_epoch;
     m_mode = Mode::LineDown;
+    m_ppp->stop(); // the link went with the line
     closeLink();
     emit announce(QStringLiteral("line-down"));
     m_restartTimer->start(ms);
@@ -399,28 +425,12 @@ void Device::menuSwitchPcInterface()
 
 // ---- TCP services ---------------------------------------------------------------------------
 
-QTcpServer *Device::listen(const QString &key, int port)
-{
-    auto *server = new QTcpServer(this);
-    if (!server->listen(QHostAddress(m_options.listenAddress), quint16(port))) {
-        VLOG(-10) << "service " << key << " cannot listen on " << m_options.listenAddress << ":" << port
-                  << ": " << server->errorString();
-        delete server;
-        return nullptr;
-    }
-    m_servers.insert(key, server);
-    VLOG(4) << "service " << key << " listens on " << m_options.listenAddress << ":" << port;
-    return server;
-}
-
 void Device::stopServices()
 {
-    for (QTcpServer *server : qAsConst(m_servers)) {
-        // Connections go with the device: their sockets are children of the server.
-        server->close();
-        server->deleteLater();
-    }
-    m_servers.clear();
+    if (m_hostServices)
+        m_hostServices->stopAll();
+    if (m_ppp)
+        m_ppp->stop();
     m_monitorClients.clear();
     for (auto &s : m_tunnelData)
         s.clear();
@@ -428,8 +438,10 @@ void Device::stopServices()
 
 void Device::reconcileServices()
 {
-    if (m_options.listenAddress.isEmpty() || m_mode != Mode::Running)
+    if (m_mode != Mode::Running)
         return;
+    if (m_state.pcInterfaceIsTcp() && m_ppp && !m_ppp->isRunning())
+        startPpp();
     QHash<QString, int> wanted;
     if (m_state.pcInterfaceIsTcp())
         wanted.insert(QStringLiteral("pc"), m_state.value("pc", "no").toInt());
@@ -442,45 +454,42 @@ void Device::reconcileServices()
             wanted.insert(tun + QStringLiteral("ctl"), m_state.value(tun, "di").toInt());
         }
     }
-    for (auto it = m_servers.begin(); it != m_servers.end();) {
-        if (wanted.value(it.key(), -1) != int(it.value()->serverPort())) {
-            it.value()->close();
-            it.value()->deleteLater();
-            it = m_servers.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    for (auto it = wanted.cbegin(); it != wanted.cend(); ++it) {
-        if (m_servers.contains(it.key()))
+    for (ServiceHost *host : {m_hostServices, static_cast<ServiceHost *>(m_ppp)}) {
+        if (!host || (host == m_ppp && !m_ppp->isRunning()))
             continue;
-        QTcpServer *server = listen(it.key(), it.value());
-        if (!server)
-            continue;
-        if (it.key() == QLatin1String("pc")) {
-            connect(server, &QTcpServer::newConnection, this, &Device::acceptPc);
-        } else if (it.key() == QLatin1String("monitor")) {
-            connect(server, &QTcpServer::newConnection, this, &Device::acceptMonitor);
-        } else {
-            const int slot = it.key().at(3).digitValue();
-            if (it.key().endsWith(QLatin1String("ctl")))
-                connect(server, &QTcpServer::newConnection, this,
-                        [this, slot] { acceptTunnelControl(slot); });
-            else
-                connect(server, &QTcpServer::newConnection, this, [this, slot] { acceptTunnel(slot); });
-        }
+        for (const QString &key : host->keys())
+            if (wanted.value(key, -1) != int(host->port(key)))
+                host->stop(key);
+        for (auto it = wanted.cbegin(); it != wanted.cend(); ++it)
+            if (!host->keys().contains(it.key()))
+                host->listen(it.key(), quint16(it.value()));
     }
 }
 
-void Device::acceptPc()
+void Device::startPpp()
 {
-    auto *server = qobject_cast<QTcpServer *>(sender());
-    while (QTcpSocket *socket = server->nextPendingConnection()) {
-        VLOG(4) << "PC interface connection from " << socket->peerAddress().toString();
+    QString address = m_state.value("tcpip", "ip");
+    if (address.isEmpty())
+        address = QStringLiteral("10.10.10.10"); // no address from DHCP: the wizard's default
+    QString error;
+    if (!m_ppp->start(address, &error))
+        VLOG(-10) << "PPP cannot start: " << error;
+    else
+        emit announce(QStringLiteral("ppp ") + address);
+}
+
+void Device::accept(const QString &key, Stream *stream)
+{
+    VLOG(4) << "service " << key << ": connection from " << stream->peer();
+    if (m_mode != Mode::Running) {
+        stream->close();
+        return;
+    }
+    if (key == QLatin1String("pc")) {
         auto connection = std::make_shared<Connection>();
-        const QPointer<QTcpSocket> guard(socket);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket, connection, guard] {
-            connection->decoder.feed(socket->readAll().toStdString());
+        const QPointer<Stream> guard(stream);
+        connect(stream, &Stream::received, this, [this, connection, guard](const QByteArray &bytes) {
+            connection->decoder.feed(bytes.constData(), size_t(bytes.size()));
             vp::Frame frame;
             while (connection->decoder.next(&frame)) {
                 vp::Request request;
@@ -493,56 +502,30 @@ void Device::acceptPc()
                 });
             }
         });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    }
-}
-
-void Device::acceptMonitor()
-{
-    auto *server = qobject_cast<QTcpServer *>(sender());
-    while (QTcpSocket *socket = server->nextPendingConnection()) {
-        VLOG(4) << "transaction monitor connection from " << socket->peerAddress().toString();
-        connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        m_monitorClients.append(socket);
-    }
-}
-
-void Device::acceptTunnel(int slot)
-{
-    auto *server = qobject_cast<QTcpServer *>(sender());
-    const int no = slot + 1;
-    while (QTcpSocket *socket = server->nextPendingConnection()) {
-        VLOG(4) << "COM" << no << " data connection from " << socket->peerAddress().toString();
+    } else if (key == QLatin1String("monitor")) {
+        m_monitorClients.append(stream);
+    } else if (key.endsWith(QLatin1String("ctl"))) {
+        // Held open; what it carries means nothing to the device.
+    } else {
+        const int slot = key.at(3).digitValue();
+        const int no = slot + 1;
         // One data connection per port: a new one replaces the old.
         if (m_tunnelData[slot])
-            m_tunnelData[slot]->disconnectFromHost();
-        m_tunnelData[slot] = socket;
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket, no] {
-            const QByteArray data = socket->readAll();
+            m_tunnelData[slot]->close();
+        m_tunnelData[slot] = stream;
+        connect(stream, &Stream::received, this, [this, no](const QByteArray &data) {
             if (m_com[no])
                 m_com[no]->write(data);
             else
                 m_ignoredBytes += quint64(data.size()); // the port links the PC: not tunnelled
         });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    }
-}
-
-void Device::acceptTunnelControl(int slot)
-{
-    auto *server = qobject_cast<QTcpServer *>(sender());
-    while (QTcpSocket *socket = server->nextPendingConnection()) {
-        VLOG(4) << "COM" << slot + 1 << " control connection from " << socket->peerAddress().toString();
-        connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     }
 }
 
 void Device::comReceived(int no, const QByteArray &bytes)
 {
     const int slot = no - 1;
-    if (m_tunnelData[slot] && m_tunnelData[slot]->state() == QAbstractSocket::ConnectedState)
+    if (m_tunnelData[slot])
         m_tunnelData[slot]->write(bytes);
     else
         m_ignoredBytes += quint64(bytes.size());
@@ -551,10 +534,9 @@ void Device::comReceived(int no, const QByteArray &bytes)
 void Device::sendTransaction(const QString &line)
 {
     const QByteArray bytes = QByteArray::fromStdString(toDevice(line)) + "\r\n";
-    m_monitorClients.removeAll(QPointer<QTcpSocket>());
-    for (const QPointer<QTcpSocket> &s : qAsConst(m_monitorClients))
-        if (s && s->state() == QAbstractSocket::ConnectedState)
-            s->write(bytes);
+    m_monitorClients.removeAll(QPointer<Stream>());
+    for (const QPointer<Stream> &s : qAsConst(m_monitorClients))
+        s->write(bytes);
 }
 
 void Device::generateTransaction()

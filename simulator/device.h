@@ -15,9 +15,10 @@
 #include <functional>
 #include <memory>
 
+class PppLink;
 class PtyPort;
-class QTcpServer;
-class QTcpSocket;
+class ServiceHost;
+class Stream;
 class QTimer;
 
 namespace varnok::protocol
@@ -84,11 +85,9 @@ private:
     void vanishWhenDrained(int waitedMs);
     void reconcileServices();
     void stopServices();
-    QTcpServer *listen(const QString &key, int port);
-    void acceptPc();
-    void acceptMonitor();
-    void acceptTunnel(int slot);
-    void acceptTunnelControl(int slot);
+    void accept(const QString &key, Stream *stream);
+    // PPP on the link port while the PC interface is TCP/IP.
+    void startPpp();
     void comReceived(int no, const QByteArray &bytes);
     void generateTransaction();
 
@@ -105,10 +104,12 @@ private:
     QTimer *m_transactionTimer = nullptr;
     int m_transactionCount = 0;
 
-    // TCP services, by key "pc", "monitor", "tun0", "tun0ctl", "tun1", "tun1ctl".
-    QHash<QString, QTcpServer *> m_servers;
-    QList<QPointer<QTcpSocket>> m_monitorClients;
-    QPointer<QTcpSocket> m_tunnelData[2];
+    // TCP services, by key "pc", "monitor", "tun0", "tun0ctl", "tun1", "tun1ctl": on a host
+    // address (--listen) and behind the PPP link.
+    ServiceHost *m_hostServices = nullptr;
+    PppLink *m_ppp = nullptr;
+    QList<QPointer<Stream>> m_monitorClients;
+    QPointer<Stream> m_tunnelData[2];
 
     // Faults.
     int m_silent = 0; // -1: until cleared
