@@ -274,7 +274,7 @@ private slots:
     {
         PtyDevice device(link("flaky"));
         VNK_HANDLE dev = nullptr;
-        VNK_HANDLE open = openDevice(&dev, link("flaky") + ",115200,8,N,1,R", 2);
+        VNK_HANDLE open = openDevice(&dev, link("flaky") + ",115200,8,N,1,R", 3);
         QVERIFY(open);
 
         device.garbageBeforeNextAnswer(std::string("\x02Q12\x13\xFF noise \x02"
