@@ -239,14 +239,18 @@ void Device::feed(Connection *c, const QByteArray &bytes)
             continue;
         }
         const quint64 epoch = m_epoch;
-        handle(request, [this, epoch](const QByteArray &answer) {
-            if (epoch == m_epoch && m_link && m_mode == Mode::Running)
-                m_link->write(answer);
-        });
+        handle(
+            request,
+            [this, epoch](const QByteArray &answer) {
+                if (epoch == m_epoch && m_link && m_mode == Mode::Running)
+                    m_link->write(answer);
+            },
+            true);
     }
 }
 
-void Device::handle(const vp::Request &request, const std::function<void(const QByteArray &)> &reply)
+void Device::handle(const vp::Request &request, const std::function<void(const QByteArray &)> &reply,
+                    bool onLine)
 {
     ++m_requests;
     QString paramsText;
@@ -296,26 +300,34 @@ void Device::handle(const vp::Request &request, const std::function<void(const Q
         VLOG(4) << "fault: answer to " << int(request.seq) << " garbled";
     }
     const quint64 epoch = m_epoch;
-    QTimer::singleShot(m_state.answerDelayMs(), this,
-                       [this, reply, bytes, effects, epoch, seq = request.seq] {
-                           if (epoch != m_epoch)
-                               return;
-                           reply(bytes);
-                           ++m_answered;
-                           VLOG(6) << "answer " << int(seq) << ": " << bytes.size() << " bytes";
-                           if (effects & DeviceState::LinkSettingsChanged)
-                               applyLinkSettings();
-                           if (effects & DeviceState::PcInterfacePending) {
-                               VLOG(4) << "PC interface change waits for the menu step";
-                               if (m_options.autoMenuMs >= 0)
-                                   QTimer::singleShot(m_options.autoMenuMs, this, [this, epoch] {
-                                       if (epoch == m_epoch && m_state.pcInterfacePending())
-                                           menuSwitchPcInterface();
-                                   });
-                           }
-                           if (effects & DeviceState::RestartNeeded)
-                               restart(m_state.restartMs());
-                       });
+    int delay = m_state.answerDelayMs();
+    // A pseudo-terminal moves bytes at once; a real line takes its time for the request and the answer.
+    if (onLine && m_state.paceLine() && m_linkSettings.baud > 0) {
+        const qint64 bits =
+            qint64(vp::encodeRequest(request).size() + bytes.size()) *
+            vp::lineBitsPerChar(unsigned(m_linkSettings.dataBits), m_linkSettings.parity != 'N',
+                                unsigned(m_linkSettings.stopBits));
+        delay += int((bits * 1000 + m_linkSettings.baud - 1) / m_linkSettings.baud);
+    }
+    QTimer::singleShot(delay, this, [this, reply, bytes, effects, epoch, seq = request.seq] {
+        if (epoch != m_epoch)
+            return;
+        reply(bytes);
+        ++m_answered;
+        VLOG(6) << "answer " << int(seq) << ": " << bytes.size() << " bytes";
+        if (effects & DeviceState::LinkSettingsChanged)
+            applyLinkSettings();
+        if (effects & DeviceState::PcInterfacePending) {
+            VLOG(4) << "PC interface change waits for the menu step";
+            if (m_options.autoMenuMs >= 0)
+                QTimer::singleShot(m_options.autoMenuMs, this, [this, epoch] {
+                    if (epoch == m_epoch && m_state.pcInterfacePending())
+                        menuSwitchPcInterface();
+                });
+        }
+        if (effects & DeviceState::RestartNeeded)
+            restart(m_state.restartMs());
+    });
 }
 
 void Device::applyLinkSettings()

@@ -75,8 +75,9 @@ private:
 
     void linkReceived(const QByteArray &bytes);
     void feed(Connection *c, const QByteArray &bytes);
+    // onLine: the request came over the serial line, whose speed may pace the answer.
     void handle(const varnok::protocol::Request &request,
-                const std::function<void(const QByteArray &)> &reply);
+                const std::function<void(const QByteArray &)> &reply, bool onLine = false);
     bool openLink(QString *error);
     void closeLink();
     void applyLinkSettings();

@@ -101,6 +101,7 @@ bool DeviceState::loadProfile(const QString &path, QString *error)
     m_restartMs = number("device/restart_ms", m_restartMs);
     m_transactionIntervalMs = number("device/transaction_interval_ms", m_transactionIntervalMs);
     m_ds = number("device/ds", 0);
+    m_paceLine = number("device/pace_line", 0) != 0;
     if (!ok)
         return false;
     if (ini.contains("device/restart_after"))

@@ -85,6 +85,7 @@ public:
     QString portName() const { return m_portName; }
     void setPortName(const QString &name) { m_portName = name; }
     int answerDelayMs() const { return m_answerDelayMs; }
+    bool paceLine() const { return m_paceLine; }
     int restartMs() const { return m_restartMs; }
     int transactionIntervalMs() const { return m_transactionIntervalMs; }
 
@@ -105,6 +106,7 @@ private:
     LinkKind m_link = LinkKind::Com1;
     QString m_portName = QStringLiteral("ttyTAVREL0");
     int m_answerDelayMs = 5;
+    bool m_paceLine = false;
     int m_restartMs = 3000;
     int m_transactionIntervalMs = 0;
     int m_ds = 0;

@@ -91,7 +91,7 @@ void TstDevSim::answersOnlyMatchingLineSettings()
 {
     TestEnv env;
     const QString profile = writeProfile(env, QStringLiteral("[device]\nname=Kasa Łódź 7\nport=ttyTVTEST1\n"
-                                                             "link=COM1\nanswer_delay_ms=0\n"
+                                                             "link=COM1\nanswer_delay_ms=0\npace_line=1\n"
                                                              "[com1]\nsp=9600\nda=7\npa=2\nst=2\nfl=3\n"));
     SimProcess sim;
     QVERIFY2(sim.start({QStringLiteral("--profile"), profile}), qPrintable(sim.errors()));
@@ -163,8 +163,18 @@ void TstDevSim::answersOnlyMatchingLineSettings()
     QVERIFY(client.ask(QStringLiteral("!sdev"), {}, &r));
     QCOMPARE(r.status, vp::status::kOk);
     QCOMPARE(field(r, "ds"), QStringLiteral("0"));
+    QElapsedTimer roundTrip;
+    roundTrip.start();
     QVERIFY(client.ask(QStringLiteral("sid"), {}, &r));
     QCOMPARE(r.status, vp::status::kOk);
+    // Paced like a real line: request and answer each take their line time at 9600 baud, 7E2.
+    vp::Request sid;
+    sid.seq = r.seq;
+    sid.command = "sid";
+    const qint64 lineMs =
+        qint64(vp::encodeRequest(sid).size() + vp::encodeResponse(r).size()) * 11 * 1000 / 9600;
+    QVERIFY2(roundTrip.elapsed() >= lineMs,
+             qPrintable(QStringLiteral("%1 ms < %2 ms").arg(roundTrip.elapsed()).arg(lineMs)));
     // The name travels in Windows-1250: Ł is 0xA3, ó 0xF3, ź 0x9F.
     QCOMPARE(QByteArray::fromStdString(vp::findField(r.fields, "nm")->value), QByteArray("Kasa \xA3\xF3"
                                                                                          "d\x9F 7"));
