@@ -2,6 +2,7 @@
 // PC program on its port sees, what its control socket changes, the TCP
 // services, and the port inventory that lists its port.
 #include "ports/serialportenumerator.h"
+#include "ports/serialportmanager.h"
 #include "tests/simulator/devsimhelpers.h"
 #include "tests/support/testenv.h"
 
@@ -117,6 +118,12 @@ void TstDevSim::answersOnlyMatchingLineSettings()
     QCOMPARE(SerialPortEnumerator::devicePath(QStringLiteral("ttyTVTEST1")), link);
     QCOMPARE(SerialPortEnumerator::devicePath(QStringLiteral("TTYTVTEST1")), link);
     QVERIFY(SerialPortEnumerator::isPresent(QStringLiteral("ttyTVTEST1")));
+    // The wizard's list: the maker's port first, named in the detailed form.
+    SerialPortManager manager;
+    QStringList entries = manager.serialPorts(true, false);
+    manager.moveMakerPortFirst(entries);
+    QVERIFY2(entries.value(0).startsWith(QLatin1String("TTYTVTEST1 => Tavrel")),
+             qPrintable(entries.join(" | ")));
 
     PortClient client;
     vp::Response r;
