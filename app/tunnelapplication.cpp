@@ -64,6 +64,7 @@ void TunnelApplication::InitializeApp(bool startedMinimized)
 {
     VLOG(10) << QStringLiteral("Plugins Path: %1").arg(QLibraryInfo::location(QLibraryInfo::PluginsPath));
     m_startedMinimized = startedMinimized;
+    m_initialized = true;
 
     QFile qss(QStringLiteral(":/qss/appstyle.qss"));
     if (qss.open(QIODevice::ReadOnly)) {
@@ -188,12 +189,12 @@ PPPEngine *TunnelApplication::pppEngine()
 
 bool TunnelApplication::loadDeviceLibrary()
 {
-    return false;
+    return m_deviceLoader.Load() == 1;
 }
 
 void TunnelApplication::shutdown()
 {
-    if (m_shutDown)
+    if (m_shutDown || !m_initialized)
         return;
     m_shutDown = true;
     // Deleted here, not later: the event loop has ended, so a deferred
@@ -217,6 +218,8 @@ void TunnelApplication::shutdown()
     m_tray = nullptr;
     delete m_ipHelper;
     m_ipHelper = nullptr;
+    // Last: nothing calls into the device library any more.
+    m_deviceLoader.unload();
 }
 
 QString TunnelApplication::configurationPath() const

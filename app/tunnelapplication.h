@@ -5,6 +5,7 @@
 #include "config/appsettings.h"
 #include "config/tunnelsettings.h"
 #include "ui/applicationcontext.h"
+#include "wizard/tavrelcmloader.h"
 
 #include <QApplication>
 #include <QMap>
@@ -91,6 +92,8 @@ private:
     QPointer<TunnelSplashScreen> m_splash;
     bool m_startedMinimized = false;
     bool m_terminating = false;
+    bool m_initialized = false;
     bool m_shutDown = false;
+    TavrelCMLoader m_deviceLoader;
     bool m_configurationUnreadable = false;
 };

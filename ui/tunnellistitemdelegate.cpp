@@ -42,7 +42,10 @@ struct GridLine {
 // Height of text word-wrapped to width (and painted at top-left when painter is set).
 int wrappedText(QPainter *painter, const QFont &font, const QString &text, int left, int top, int width)
 {
-    QTextLayout layout(text, font);
+    // Each line of the text (an error, then the supervisor's note) starts a new line.
+    QString lines = text;
+    lines.replace(QLatin1Char('\n'), QChar::LineSeparator);
+    QTextLayout layout(lines, font);
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     layout.setTextOption(option);

@@ -4,16 +4,51 @@
 #include "config/appsettings.h"
 #include "config/tunnelsettings.h"
 #include "ui/aboutdialog.h"
+#include "ui/applicationcontext.h"
 #include "ui/appsettingsdialog.h"
 #include "ui/editserialsettings.h"
 #include "ui/editsingletunnel.h"
 #include "ui/edittunnel.h"
+#include "ui/mainwindow.h"
 #include "ui/selectlocalip.h"
+#include "ui/tunnellistmodel.h"
 
 #include <QApplication>
 #include <QFile>
 #include <QLineEdit>
+#include <QListView>
+#include <QMenu>
+#include <QPainter>
 #include <QTableWidget>
+
+namespace
+{
+// The window's view of an application with nothing behind it but its list.
+class SampleContext : public ApplicationContext
+{
+public:
+    explicit SampleContext(const QVector<TunnelSettings> *all) : m_all(all) {}
+    int indexOfUuid(const QUuid &uuid) const override
+    {
+        for (int i = 0; i < m_all->size(); ++i)
+            if (m_all->at(i).uuid == uuid)
+                return i;
+        return -1;
+    }
+    PPPEngine *pppEngine() override { return nullptr; }
+    VSPInterface *vspInterface() const override { return nullptr; }
+    IPHelper *ipHelper() const override { return nullptr; }
+    QSystemTrayIcon *trayIcon() const override { return nullptr; }
+    QString dataPath() const override { return QString(); }
+    bool configurationExists() const override { return true; }
+    bool saveSettings() override { return true; }
+    bool saveAppSettings() override { return true; }
+    int reloadSettings() override { return 0; }
+
+private:
+    const QVector<TunnelSettings> *m_all;
+};
+} // namespace
 
 static bool save(QWidget *w, const QString &path)
 {
@@ -107,6 +142,62 @@ int main(int argc, char **argv)
     {
         AboutDialog dlg;
         ok &= save(&dlg, dir + QStringLiteral("/aboutdialog.png"));
+    }
+    {
+        // The main window with a running shop till, a stopped PPP printer and one that gave up.
+        QVector<TunnelSettings> all;
+        TunnelSettings running = t;
+        running.uuid = QUuid::createUuid();
+        running.state = TunnelSettings::Running;
+        running.proxy_com << QStringLiteral("COM13");
+        running.proxy_settings << QStringLiteral("9600,8,N,1,N/NO/NS");
+        running.proxy_data << QStringLiteral("192.168.1.50:1102");
+        running.proxy_ctrl << QStringLiteral("192.168.1.50:1103");
+        all << running;
+        TunnelSettings ppp;
+        ppp.uuid = QUuid::createUuid();
+        ppp.mode = TunnelSettings::PPP;
+        ppp.description = QStringLiteral("Drukarka fiskalna - zaplecze (PPP)");
+        ppp.tunnel_com = QStringLiteral("ttyUSB0");
+        ppp.tunnel_localip = QStringLiteral("10.0.7.1");
+        ppp.tunnel_remoteip = QStringLiteral("10.0.7.2");
+        ppp.data_com = QStringLiteral("COM20");
+        ppp.data_ip = QStringLiteral("10.0.7.2:6666");
+        ppp.state = TunnelSettings::Stopped;
+        all << ppp;
+        TunnelSettings failed;
+        failed.uuid = QUuid::createUuid();
+        failed.description = QStringLiteral("Kasa 2 - sklep Rynek 5");
+        failed.data_com = QStringLiteral("COM30");
+        failed.data_ip = QStringLiteral("192.168.1.60:6666");
+        failed.autorestart = 1;
+        failed.restart_limit = 2;
+        failed.restart_delay = 10;
+        failed.state = TunnelSettings::StoppedError;
+        failed.last_error = QStringLiteral(
+            "Błąd połączenia z 192.168.1.60:6666 - Connection refused\nPrzekroczony limit restartów.");
+        all << failed;
+        SampleContext context(&all);
+        MainWindow window(&context);
+        window.setConfigurations(&all, &settings);
+        window.resize(720, 600);
+        window.setRestartLock(true);
+        window.cfgWarning(true);
+        window.show();
+        QApplication::processEvents();
+        ok &= window.grab().save(dir + QStringLiteral("/mainwindow.png"));
+
+        // The context menu over the running configuration, drawn where it opens.
+        QListView *list = window.listView();
+        const QPoint at = list->visualRect(window.model()->index(0)).center();
+        window.customContextMenuRequested(at);
+        QApplication::processEvents();
+        QPixmap shot = window.grab();
+        QPainter painter(&shot);
+        painter.drawPixmap(list->viewport()->mapTo(&window, at), window.contextMenu()->grab());
+        painter.end();
+        window.contextMenu()->hide();
+        ok &= shot.save(dir + QStringLiteral("/mainwindow-menu.png"));
     }
     return ok ? 0 : 1;
 }
