@@ -22,6 +22,8 @@
 #include <QStatusBar>
 #include <QtTest>
 
+#include <csignal>
+
 namespace
 {
 // Every box the window shows, answered from a script (Yes when it runs out).
@@ -343,6 +345,54 @@ private slots:
         QVERIFY(!app()->appSettings()->start_with_system);
         qunsetenv("VELMORA_LEDMIR");
         qunsetenv("XDG_CONFIG_HOME");
+    }
+
+    // The start-up as the program runs it, minimised on request but never
+    // hidden without a tray; the tray's activation rules; the termination path.
+    void startUpMinimisedTrayAndTermination()
+    {
+        DeviceServer device(DeviceServer::Echo);
+        TunnelSettings cfg = pcInterfaceOnCom5(device.target());
+        cfg.autostart = 1;
+        app()->setDataPath(env->dataPath());
+        QDir().mkpath(env->dataPath());
+        AppSettings settings;
+        settings.start_wizard = false;
+        settings.restarts_blocked = true;
+        ConfigurationFile file(app()->configurationPath());
+        QVERIFY(file.save({cfg}));
+        QVERIFY(file.saveApp(settings));
+        app()->configurations()->clear();
+
+        QElapsedTimer clock;
+        clock.start();
+        app()->InitializeApp(true);
+        MainWindow *w = app()->mainWindow();
+        QVERIFY(w);
+        QVERIFY(w->restartLocked());
+        QVERIFY(!w->isVisible());
+        QVERIFY(waitFor([&] { return w->isVisible(); }, 10000));
+        QVERIFY(clock.elapsed() >= 3900);
+        QVERIFY(w->isMinimized());
+        QTest::qWait(50);
+        QVERIFY2(w->isVisible(), "minimised without a tray must stay reachable");
+        QVector<TunnelSettings> &all = *app()->configurations();
+        QCOMPARE(all.size(), 1);
+        QVERIFY(waitFor([&] { return all[0].state == TunnelSettings::Running; }));
+        QVERIFY(clock.elapsed() >= 4900);
+
+        app()->iconActivated(QSystemTrayIcon::Context);
+        QVERIFY(w->isMinimized());
+        app()->iconActivated(QSystemTrayIcon::DoubleClick);
+        QVERIFY(!w->isMinimized());
+        w->showMinimized();
+        app()->messageClicked();
+        QVERIFY(!w->isMinimized());
+
+        app()->terminationRequested(SIGTERM);
+        QCOMPARE(all[0].state, TunnelSettings::Stopped);
+        app()->shutdown();
+        QVERIFY(!app()->mainWindow());
     }
 };
 
