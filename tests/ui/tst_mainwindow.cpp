@@ -372,14 +372,14 @@ private slots:
         QVERIFY(w->restartLocked());
         QVERIFY(!w->isVisible());
         QVERIFY(waitFor([&] { return w->isVisible(); }, 10000));
-        QVERIFY(clock.elapsed() >= 3900);
+        QVERIFY(clock.elapsed() >= 3750); // coarse timers may fire 5 % early
         QVERIFY(w->isMinimized());
         QTest::qWait(50);
         QVERIFY2(w->isVisible(), "minimised without a tray must stay reachable");
         QVector<TunnelSettings> &all = *app()->configurations();
         QCOMPARE(all.size(), 1);
         QVERIFY(waitFor([&] { return all[0].state == TunnelSettings::Running; }));
-        QVERIFY(clock.elapsed() >= 4900);
+        QVERIFY(clock.elapsed() >= 4700);
 
         app()->iconActivated(QSystemTrayIcon::Context);
         QVERIFY(w->isMinimized());
