@@ -236,12 +236,13 @@ int main(int argc, char **argv)
         socat.setWorkingDirectory(dir.path());
         socat.setStandardErrorFile(socatLog);
         const auto startPeer = [&] {
-            socat.start("ip", {"netns", "exec", devNs, "socat", "-x",
-                               "OPEN:" + ports + "/NULL_COM21,raw,echo=0,b" + QString::number(baud),
-                               "EXEC:'/usr/bin/slirp-fullbolt ppp nozeros \"special addr 10.10.10.0\" "
-                               "ipcp-accept-remote" +
-                                   (peerMtu > 0 ? QStringLiteral(" \"mtu %1\"").arg(peerMtu) : QString()) +
-                                   "',pty,raw,echo=0,setsid,ctty"});
+            socat.start(
+                "ip", {"netns", "exec", devNs, "socat", "-x",
+                       "OPEN:" + ports + "/NULL_COM21,raw,echo=0,b" + QString::number(baud),
+                       "EXEC:'/usr/bin/slirp-fullbolt ppp nozeros \"special addr 10.10.10.0\" "
+                       "ipcp-accept-remote" +
+                           (peerMtu > 0 ? QStringLiteral(" \"mtu %1\" \"mru %1\"").arg(peerMtu) : QString()) +
+                           "',pty,raw,echo=0,setsid,ctty"});
             socat.waitForStarted();
         };
         if (!peerLate) {
@@ -302,28 +303,38 @@ int main(int argc, char **argv)
         if (!echo.open(ports + "/COM5") || !sink.open(ports + "/COM6") || !source.open(ports + "/COM7"))
             break;
         std::printf("line %d baud, %.0f B/s; bulk %d bytes each run\n", baud, kLineRate, bulk);
-        std::printf("%-28s %10s %8s\n", "run", "B/s", "of line");
+        // "of line": goodput as a share of the line rate; "busy": the line
+        // time of what the line carried that way during the run (socat's
+        // count) as a share of the run's time; "payload": the payload's
+        // share of those bytes (headers, framing, escaping take the rest).
+        std::printf("%-28s %10s %8s %8s %8s\n", "run", "B/s", "of line", "busy", "payload");
+        const auto row = [&](const char *name, qint64 ms, const LineCount &from, bool toDevice) {
+            const LineCount to = lineBytes(socatLog);
+            const double carried = toDevice ? to.toDevice - from.toDevice : to.toPc - from.toPc;
+            const double rate = bulk * 1000.0 / qMax<qint64>(1, ms);
+            std::printf("%-28s %10.0f %7.1f%% %7.1f%% %7.1f%%\n", name, rate, 100.0 * rate / kLineRate,
+                        100.0 * carried * 1000.0 / kLineRate / qMax<qint64>(1, ms),
+                        100.0 * bulk / qMax(1.0, carried));
+        };
         for (bool ascii : {true, false}) {
             if (state == TunnelSettings::StoppedError)
                 break;
             const QByteArray p = payload(bulk, ascii);
             const qint64 before = device->sunk;
+            LineCount from = lineBytes(socatLog);
             QElapsedTimer t;
             t.start();
             sink.port.write(p);
             waitFor([&] { return device->sunk - before >= bulk || state == TunnelSettings::StoppedError; },
                     600000);
-            double rate = bulk * 1000.0 / qMax<qint64>(1, t.elapsed());
-            std::printf("%-28s %10.0f %7.1f%%\n", ascii ? "PC->device ASCII" : "PC->device random", rate,
-                        100.0 * rate / kLineRate);
+            row(ascii ? "PC->device ASCII" : "PC->device random", t.elapsed(), from, true);
             source.received.clear();
+            from = lineBytes(socatLog);
             t.restart();
             source.port.write(ascii ? "A" : "R");
             waitFor([&] { return source.received.size() >= bulk || state == TunnelSettings::StoppedError; },
                     600000);
-            rate = bulk * 1000.0 / qMax<qint64>(1, t.elapsed());
-            std::printf("%-28s %10.0f %7.1f%%\n", ascii ? "device->PC ASCII" : "device->PC random", rate,
-                        100.0 * rate / kLineRate);
+            row(ascii ? "device->PC ASCII" : "device->PC random", t.elapsed(), from, false);
         }
 
         // 64-byte round trips, one at a time, after the line fell quiet.

@@ -15,8 +15,10 @@
 
 #include "../net/netns.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -84,6 +86,49 @@ private:
     QString m_ns;
     std::atomic<bool> m_ready{false};
 };
+
+// TCP connections whose end the capture file shows from sinceMs on, and
+// how many of them ended cleanly: the PC's FIN and the device's FIN each
+// acknowledged by the other side. -1 without tshark.
+QPair<int, int> closesInCapture(const QString &pcap, qint64 sinceMs)
+{
+    const QString tshark = QStandardPaths::findExecutable("tshark");
+    if (tshark.isEmpty())
+        return {-1, -1};
+    QProcess p;
+    p.start(tshark, {"-n", "-r", pcap, "-Y",
+                     QStringLiteral("tcp && frame.time_epoch >= %1").arg(sinceMs / 1000.0, 0, 'f', 3), "-T",
+                     "fields", "-e", "tcp.stream", "-e", "ip.src", "-e", "tcp.flags.fin", "-e", "tcp.seq_raw",
+                     "-e", "tcp.len", "-e", "tcp.ack_raw"});
+    if (!p.waitForFinished(60000))
+        return {-1, -1};
+    struct Ends {
+        qint64 finEnd[2] = {-1, -1}; // [from the PC, from the device]
+        bool acked[2] = {false, false};
+    };
+    QMap<int, Ends> streams;
+    for (const QString &line : QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts)) {
+        const QStringList f = line.split('\t');
+        if (f.size() < 6)
+            continue;
+        Ends &e = streams[f[0].toInt()];
+        const int from = f[1] == QLatin1String("10.10.10.20") ? 0 : 1;
+        const quint32 ack = f[5].toUInt();
+        // The other side's FIN is acknowledged by an ack beyond it.
+        if (e.finEnd[1 - from] >= 0 && qint32(ack - quint32(e.finEnd[1 - from])) >= 0)
+            e.acked[1 - from] = true;
+        if (f[2] == QLatin1String("1") || f[2] == QLatin1String("True"))
+            e.finEnd[from] = qint64(quint32(f[3].toUInt() + f[4].toUInt() + 1));
+    }
+    int ended = 0, clean = 0;
+    for (const Ends &e : streams) {
+        if (e.finEnd[0] < 0)
+            continue;
+        ++ended;
+        clean += e.acked[0] && e.acked[1] ? 1 : 0;
+    }
+    return {ended, clean};
+}
 
 pid_t childOf(qint64 pid)
 {
@@ -410,14 +455,15 @@ private slots:
         const int seconds = qEnvironmentVariableIsSet("VELMORA_PPP_BULK_SECONDS")
                                 ? qEnvironmentVariableIntValue("VELMORA_PPP_BULK_SECONDS")
                                 : 20;
-        // Printable bytes, always 4 KiB ahead of what came back: both
-        // directions of the line stay busy.
+        // Printable bytes, always 16 KiB ahead of what came back: both
+        // directions of the line stay busy, with more than the line carries
+        // in 10 s waiting to go each way.
         const QByteArray all = randomBytes(960 * seconds * 2, 3).toBase64();
         int sent = 0;
         QElapsedTimer t;
         t.start();
         while (t.elapsed() < seconds * 1000 && sup.errors.isEmpty()) {
-            if (sent - pc.received.size() < 4096 && sent < all.size()) {
+            if (sent - pc.received.size() < 16384 && sent < all.size()) {
                 pc.write(all.mid(sent, 512));
                 sent += 512;
             }
@@ -433,11 +479,21 @@ private slots:
 
         const int accepted = device->accepted;
         const int closedBefore = device->closed;
+        // The stop on a quiet line, its packets recorded in the capture file.
+        CGlobalDebugFileHandler::instance()->setLevel(16);
+        const qint64 stopAt = QDateTime::currentMSecsSinceEpoch();
         sup.stop();
         QVERIFY(sup.waitState(TunnelSettings::Stopped, 20000));
         QVERIFY(sup.waitGone());
+        CGlobalDebugFileHandler::instance()->setLevel(10);
+        const QPair<int, int> closes = closesInCapture(pcapName, stopAt);
+        qInfo("connections ended by the stop: %d, cleanly on both sides: %d", closes.first, closes.second);
+        if (closes.first >= 0) {
+            QCOMPARE(closes.first, 3);
+            QCOMPARE(closes.second, 3);
+        }
         // The three connections of this run reached the device's servers as
-        // closed (slirp still runs: a FIN lost with the link would leave them open).
+        // closed.
         QVERIFY2(waitFor([&] { return device->closed - closedBefore >= 3; }, 5000),
                  qPrintable(QStringLiteral("%1 of 3 closed on the device, %2 accepted in all")
                                 .arg(device->closed - closedBefore)
