@@ -231,6 +231,7 @@ int ConfigurationFile::load(QVector<TunnelSettings> &list, AppSettings &app, QSt
     app.only_virtual = readInt(s, QStringLiteral("/aplikacja/tylkowirtualne"), 1) != 0;
     app.start_with_system = readInt(s, QStringLiteral("/aplikacja/startzsystemem"), 0) != 0;
     app.start_wizard = readInt(s, QStringLiteral("/aplikacja/startwizard"), 1) != 0;
+    app.wine_prefix = readText(s, QStringLiteral("/aplikacja/prefiksWine"));
     return rejected;
 }
 
@@ -312,5 +313,6 @@ bool ConfigurationFile::saveApp(const AppSettings &app) const
     s.setValue(QStringLiteral("/aplikacja/tylkowirtualne"), app.only_virtual ? 1 : 0);
     s.setValue(QStringLiteral("/aplikacja/startzsystemem"), app.start_with_system ? 1 : 0);
     s.setValue(QStringLiteral("/aplikacja/startwizard"), app.start_wizard ? 1 : 0);
+    s.setValue(QStringLiteral("/aplikacja/prefiksWine"), app.wine_prefix);
     return finish(s);
 }

@@ -6,6 +6,7 @@
 #include <QDialog>
 
 class QCheckBox;
+class QLineEdit;
 class QSpinBox;
 
 class AppSettingsDialog : public QDialog
@@ -20,6 +21,7 @@ public:
 public slots:
     void on_buttonOk_clicked();
     void on_buttonCancel_clicked();
+    void on_buttonWinePrefix_clicked();
 
 private:
     QCheckBox *m_autostarts;
@@ -29,4 +31,5 @@ private:
     QCheckBox *m_onlyVirtual;
     QCheckBox *m_autostartWithSystem;
     QCheckBox *m_startwizard;
+    QLineEdit *m_winePrefix;
 };
