@@ -1,3 +1,4 @@
+#include "app/controlclient.h"
 #include "app/debugini.h"
 #include "app/tunnelapplication.h"
 #include "config/tunnelsettings.h"
@@ -52,6 +53,11 @@ QString kernelVersionCode()
 int main(int argc, char *argv[])
 {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+
+    // Requests to the running instance, the version and the help need
+    // neither the application, nor the log, nor a display.
+    if (ControlClient::handles(argc, argv))
+        return ControlClient::run(argc, argv);
 
     CGlobalDebugFileHandler *log = CGlobalDebugFileHandler::instance();
     QMap<QString, QString> systems;

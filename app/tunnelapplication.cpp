@@ -1,5 +1,6 @@
 #include "app/tunnelapplication.h"
 
+#include "app/controlserver.h"
 #include "app/tunnelsplashscreen.h"
 #include "app/tunneltrayicon.h"
 #include "config/configurationfile.h"
@@ -99,6 +100,8 @@ void TunnelApplication::InitializeApp(bool startedMinimized)
     if (loadSettings(&errors) != 0 || !errors.isEmpty())
         showConfigurationErrors(errors);
     m_mainWindow->setConfigurations(&m_configurations, &m_appSettings);
+    m_control = new ControlServer(m_mainWindow, &m_configurations, this);
+    m_control->listen(ControlServer::socketPath(m_dataPath));
 
     // Many Linux desktops (and every headless run) have no tray: then there
     // is no icon, the window is never hidden, and messages go to the log.
@@ -199,6 +202,8 @@ void TunnelApplication::shutdown()
     m_shutDown = true;
     // Deleted here, not later: the event loop has ended, so a deferred
     // deletion would never run (and the port notifications would stay registered).
+    delete m_control;
+    m_control = nullptr;
     delete m_mainWindow;
     m_mainWindow = nullptr;
     delete m_splash;

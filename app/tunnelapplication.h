@@ -13,6 +13,7 @@
 #include <QSystemTrayIcon>
 #include <QVector>
 
+class ControlServer;
 class IPHelper;
 class MainWindow;
 class PPPEngine;
@@ -80,6 +81,7 @@ private:
     bool loadDeviceLibrary();
 
     MainWindow *m_mainWindow = nullptr;
+    ControlServer *m_control = nullptr;
     TunnelTrayIcon *m_tray = nullptr;
     QVector<TunnelSettings> m_configurations;
     VSPInterface *m_vsp = nullptr;

@@ -94,7 +94,7 @@ void MainWindow::buildForm()
     settings->addSeparator();
     QAction *wizard = addAction(settings, "actionKreator_konfiguracji", tr("Kreator konfiguracji"));
     wizard->setToolTip(tr("Kreator konfiguracji"));
-    wizard->setEnabled(bool(wizardFactory()));
+    // Disabled for good only when the device library did not load.
     settings->addSeparator();
     addAction(settings, "actionTymczasowa_blokada_autorestartu", tr("Blokada autorestartu"))
         ->setCheckable(true);
@@ -245,37 +245,51 @@ bool MainWindow::anyActive() const
     return false;
 }
 
-bool MainWindow::refuseStart(int idx)
+QString MainWindow::startRefusal(int idx, bool checkActive)
 {
     const TunnelSettings &cfg = configurations->at(idx);
-    if (cfg.mode == TunnelSettings::PPP && m_app->pppEngine() && m_app->pppEngine()->isSessionActive()) {
-        MessageBox::warning(this, tr("Ostrzeżenie"),
-                            tr("Nie można uruchomić połączenia PPP, gdyż aktualnie jest uruchomione inne."));
-        return true;
-    }
-    if (isRunningForTarget(cfg.uuid)) {
-        MessageBox::warning(
-            this, tr("Ostrzeżenie"),
-            tr("Nie można uruchomić konfiguracji, gdyż aktualnie jest uruchomiona inna odnosząca się do tego samego docelowego adresu IP"));
-        return true;
-    }
-    return false;
+    if (checkActive && !isStopped(cfg.state))
+        return tr("Nie można uruchomić konfiguracji, gdyż aktualnie jest uruchomiona");
+    if (cfg.mode == TunnelSettings::PPP && m_app->pppEngine() && m_app->pppEngine()->isSessionActive())
+        return tr("Nie można uruchomić połączenia PPP, gdyż aktualnie jest uruchomione inne.");
+    if (isRunningForTarget(cfg.uuid))
+        return tr(
+            "Nie można uruchomić konfiguracji, gdyż aktualnie jest uruchomiona inna odnosząca się do tego samego docelowego adresu IP");
+    return QString();
+}
+
+QString MainWindow::stopRefusal(int idx) const
+{
+    if (configurations->at(idx).state != TunnelSettings::Running)
+        return tr("Nie można zatrzymać konfiguracji, gdyż aktualnie nie jest uruchomiona");
+    return QString();
+}
+
+QString MainWindow::requestStart(int idx)
+{
+    const QString refusal = startRefusal(idx, true);
+    if (!refusal.isEmpty())
+        return refusal;
+    clearrestartcount(idx);
+    startMapping(idx);
+    return QString();
+}
+
+QString MainWindow::requestStop(int idx)
+{
+    const QString refusal = stopRefusal(idx);
+    if (refusal.isEmpty())
+        emit signalStop(configurations->at(idx).uuid);
+    return refusal;
 }
 
 void MainWindow::customContextMenu_start(bool)
 {
     if (!m_contextIndex.isValid() || m_contextIndex.row() >= configurations->size())
         return;
-    const int idx = m_contextIndex.row();
-    if (!stopped(idx)) {
-        MessageBox::warning(this, tr("Ostrzeżenie"),
-                            tr("Nie można uruchomić konfiguracji, gdyż aktualnie jest uruchomiona"));
-        return;
-    }
-    if (refuseStart(idx))
-        return;
-    clearrestartcount(idx);
-    startMapping(idx);
+    const QString refusal = requestStart(m_contextIndex.row());
+    if (!refusal.isEmpty())
+        MessageBox::warning(this, tr("Ostrzeżenie"), refusal);
 }
 
 void MainWindow::startUUID(QUuid uid)
@@ -286,8 +300,11 @@ void MainWindow::startUUID(QUuid uid)
         VLOG(10) << "Mapping for UUID " << uid.toString() << " not found!";
         return;
     }
-    if (refuseStart(idx))
+    const QString refusal = startRefusal(idx, false);
+    if (!refusal.isEmpty()) {
+        MessageBox::warning(this, tr("Ostrzeżenie"), refusal);
         return;
+    }
     setRestartLock(false);
     clearrestartcount(idx);
     startMapping(idx);
@@ -309,13 +326,9 @@ void MainWindow::customContextMenu_stop(bool)
 {
     if (!m_contextIndex.isValid() || m_contextIndex.row() >= configurations->size())
         return;
-    const TunnelSettings &cfg = configurations->at(m_contextIndex.row());
-    if (cfg.state != TunnelSettings::Running) {
-        MessageBox::warning(this, tr("Ostrzeżenie"),
-                            tr("Nie można zatrzymać konfiguracji, gdyż aktualnie nie jest uruchomiona"));
-        return;
-    }
-    emit signalStop(cfg.uuid);
+    const QString refusal = requestStop(m_contextIndex.row());
+    if (!refusal.isEmpty())
+        MessageBox::warning(this, tr("Ostrzeżenie"), refusal);
 }
 
 void MainWindow::note(int idx, const QString &text)

@@ -56,6 +56,11 @@ public:
     bool TaskScheduleRegister(bool remove);
     static bool resolveSymbol(QLibrary &library, const QString &name, void **slot);
 
+    // A start or stop asked for from outside the window (the control socket):
+    // the menu's checks, the refusal's text returned instead of shown.
+    QString requestStart(int idx);
+    QString requestStop(int idx);
+
     // The close the user confirmed, without the questions: every active
     // configuration is told to stop and their final reports are awaited
     // (events processed) for at most timeoutMs. False when some did not end.
@@ -112,7 +117,9 @@ private:
     void buildForm();
     void editRow(const QModelIndex &index);
     void deleteRow(const QModelIndex &index);
-    bool refuseStart(int idx);
+    // The first check a start fails, as the user is told; empty when none fails.
+    QString startRefusal(int idx, bool checkActive);
+    QString stopRefusal(int idx) const;
     void note(int idx, const QString &text);
     void balloon(int idx, TunnelSettings::TunnelState state, const QString &noteText);
     bool stopped(int idx) const;

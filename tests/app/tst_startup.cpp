@@ -66,6 +66,21 @@ private:
     QProcess m_process;
 };
 
+// `velmora` with control options: its exit code and what it printed (standard output on success,
+// standard error otherwise).
+QPair<int, QString> control(const QStringList &args)
+{
+    QProcess p;
+    p.start(TestEnv::binary(QStringLiteral("velmora")), args);
+    if (!p.waitForFinished(40000)) {
+        p.kill();
+        p.waitForFinished();
+        return {-1, QStringLiteral("no end")};
+    }
+    const QByteArray out = p.exitCode() == 0 ? p.readAllStandardOutput() : p.readAllStandardError();
+    return {p.exitCode(), QString::fromUtf8(out)};
+}
+
 QString newestLog(const TestEnv &env)
 {
     const QDir logs(env.dataPath() + QStringLiteral("/logs"));
@@ -159,6 +174,9 @@ private slots:
         QVERIFY(file.save({cfg}));
         QVERIFY(file.saveApp(appSettings));
 
+        // Nothing runs yet: a control request says so and starts nothing.
+        QCOMPARE(control({QStringLiteral("--list")}).first, 3);
+
         Velmora velmora;
         QVERIFY(velmora.process().waitForStarted());
         PosPort pos;
@@ -189,6 +207,23 @@ private slots:
         QVERIFY(waitFor(opened, 10000));
         pos.write("ping 2");
         QVERIFY(waitFor([&] { return pos.received.endsWith("ping 2"); }));
+
+        // Control over the socket, as a technician over SSH would: list, stop, a refused
+        // stop, an unknown configuration, and a start that reports the state reached.
+        QPair<int, QString> r = control({QStringLiteral("--list")});
+        QCOMPARE(r.first, 0);
+        QVERIFY2(r.second.startsWith(QStringLiteral("1\tUruchomiona\t{")), qPrintable(r.second));
+        r = control({QStringLiteral("--stop"), QStringLiteral("1")});
+        QCOMPARE(r.first, 0);
+        QCOMPARE(r.second, QStringLiteral("1\tZatrzymana\n"));
+        r = control({QStringLiteral("--stop"), QStringLiteral("1")});
+        QCOMPARE(r.first, 1);
+        QCOMPARE(r.second.trimmed(),
+                 QStringLiteral("Nie można zatrzymać konfiguracji, gdyż aktualnie nie jest uruchomiona"));
+        QCOMPARE(control({QStringLiteral("--start"), QStringLiteral("2")}).first, 2);
+        r = control({QStringLiteral("--start"), QStringLiteral("1")});
+        QCOMPARE(r.first, 0);
+        QCOMPARE(r.second, QStringLiteral("1\tUruchomiona\n"));
 
         velmora.signal(SIGTERM);
         QVERIFY(velmora.process().waitForFinished(20000));
