@@ -171,6 +171,12 @@ private:
     mutable QMutex m_dataLock; // deviceData and the current parameter text, read by the GUI thread
     QString m_currentConfig;
     DeviceData m_deviceData;
+    // A start handed over by the GUI thread, taken by the machine's first step (same lock).
+    bool m_pendingDetect = false;
+    QStringList m_pendingCombinations;
+    bool m_pendingConfig = false;
+    WriteData m_pendingWrite;
+    QString m_pendingConfigError;
 
     QStringList m_combinations;
     int m_total = 0;
