@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QTextStream>
@@ -186,6 +187,12 @@ WineLinks::Report WineLinks::sync(const QVector<TunnelSettings> &configurations)
     const QString dosdevices = QDir(m_prefix).filePath(QStringLiteral("dosdevices"));
     if (report.prefixError.isEmpty() && !QFileInfo(dosdevices).isDir() && !QDir().mkdir(dosdevices))
         report.prefixError = tr("nie można utworzyć folderu %1").arg(dosdevices);
+    // The running program and the console command may sync one prefix at once: without the lock
+    // one of them could write the list of links without the other's new link, which would then
+    // never be removed.
+    QLockFile lock(QDir(m_prefix).filePath(QLatin1String(kManifestName) + QStringLiteral(".lock")));
+    if (report.prefixError.isEmpty() && !lock.tryLock(10000))
+        report.prefixError = tr("inny proces programu zmienia teraz ten prefiks");
     if (!report.prefixError.isEmpty()) {
         VLOG(-10) << "Wine links: " << report.prefixError;
         return report;
