@@ -91,9 +91,14 @@ std::string portsFolder()
     if (!fromEnv.empty())
         return absolute(fromEnv);
     // A folder of its own: a port name can never shadow a kernel device.
-    if (::geteuid() == 0)
+    // Users who share the system-wide folder with a daemon run by root find
+    // its ports there too.
+    const std::string system = systemFolder();
+    struct stat st;
+    if (::geteuid() == 0 ||
+        (system == "/var/lib/velmora" && ::stat("/dev/velmora", &st) == 0 && S_ISDIR(st.st_mode)))
         return "/dev/velmora";
-    return systemFolder() + "/ports";
+    return system + "/ports";
 }
 
 std::string socketPath()

@@ -2,7 +2,9 @@
 // program: the system folder (VELMORA_SYSTEM_DIR, else /var/lib/velmora when
 // writable, else the per-user state folder), the driver's own folder "vspd"
 // in it (control socket, pid file, log), and the ports folder
-// (VELMORA_PORTS_DIR, else /dev/velmora for root, else "ports" in the system folder).
+// (VELMORA_PORTS_DIR, else /dev/velmora for root and for users of the
+// system-wide folder /var/lib/velmora while /dev/velmora exists, else "ports"
+// in the system folder).
 // Plain C++ so that the control library needs nothing but libc.
 #pragma once
 

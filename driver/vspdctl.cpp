@@ -66,10 +66,11 @@ int connectOnce(const std::string &path)
     return fd;
 }
 
-// The daemon program: VELMORA_VSPD when set, else "vspd" beside this library.
+// The daemon program: VELMORA_VSPD when set (not in a privileged process,
+// whose user must not choose what it starts), else "vspd" beside this library.
 std::string daemonProgram()
 {
-    if (const char *fromEnv = std::getenv("VELMORA_VSPD"))
+    if (const char *fromEnv = ::secure_getenv("VELMORA_VSPD"))
         if (*fromEnv)
             return fromEnv;
     Dl_info info{};

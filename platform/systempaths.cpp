@@ -29,9 +29,13 @@ QString SystemPaths::portsFolder()
     const QString fromEnv = qEnvironmentVariable("VELMORA_PORTS_DIR");
     if (!fromEnv.isEmpty())
         return QDir(fromEnv).absolutePath();
-    if (::geteuid() == 0)
-        return QStringLiteral("/dev/velmora"); // a folder of its own: no port can shadow a device
-    return systemFolder() + QStringLiteral("/ports");
+    // A folder of its own: no port can shadow a device. Users who share the
+    // system-wide folder with a daemon run by root find its ports there too.
+    const QString system = systemFolder();
+    if (::geteuid() == 0 ||
+        (system == QLatin1String("/var/lib/velmora") && QFileInfo(QStringLiteral("/dev/velmora")).isDir()))
+        return QStringLiteral("/dev/velmora");
+    return system + QStringLiteral("/ports");
 }
 
 QString SystemPaths::devicePortsFolder()

@@ -10,7 +10,9 @@ public:
     // per-user state folder. Created on first use.
     static QString systemFolder();
     // Where the port driver exposes its ports: VELMORA_PORTS_DIR, else
-    // /dev/velmora for root, else "ports" under the system folder.
+    // /dev/velmora for root and for users of the system-wide folder
+    // /var/lib/velmora while /dev/velmora exists (a daemon run by root
+    // holds the ports), else "ports" under the system folder.
     static QString portsFolder();
     // Where devices that are not kernel serial ports (the device simulator)
     // publish their ports: VELMORA_DEVICE_PORTS_DIR, else "devices" under

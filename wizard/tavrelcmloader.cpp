@@ -1,6 +1,7 @@
 #include "wizard/tavrelcmloader.h"
 
 #include "log/debug_class.h"
+#include "platform/librarylocation.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -21,16 +22,7 @@ TavrelCMLoader::~TavrelCMLoader()
 
 QString TavrelCMLoader::libraryName()
 {
-    const QString fromEnv = qEnvironmentVariable("VELMORA_VARNOK");
-    if (!fromEnv.isEmpty())
-        return fromEnv;
-    if (QCoreApplication::instance()) {
-        const QString beside = QCoreApplication::applicationDirPath() +
-                               QStringLiteral("/lib%1.so").arg(QLatin1String(kLibraryBaseName));
-        if (QFileInfo::exists(beside))
-            return beside;
-    }
-    return QLatin1String(kLibraryBaseName);
+    return LibraryLocation::find("VELMORA_VARNOK", QLatin1String(kLibraryBaseName));
 }
 
 int TavrelCMLoader::Load()
