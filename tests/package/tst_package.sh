@@ -36,6 +36,7 @@ for folder in /var/lib/velmora /dev/velmora; do
 done
 
 work="$(mktemp -d)"
+chmod 755 "$work" # the ordinary user's home is in it
 daemon=
 cleanup() {
     [ -n "$daemon" ] && kill "$daemon" 2>/dev/null && wait "$daemon" 2>/dev/null
@@ -147,6 +148,24 @@ print(buf.value.decode())'
         fail "/dev/velmora/COM77 is $(stat -L -c %a:%U:%G /dev/velmora/COM77 2>&1)"
     [ -e "$work/.local/state/velmora/vspd" ] && fail "the user started a daemon of their own"
 fi
+
+# The capability counts for an ordinary user: the program started by one
+# holds CAP_NET_ADMIN (bit 12) in its effective set.
+install -d -o 65534 -g 65534 "$work/home"
+(cd / && exec "${asuser[@]}" HOME="$work/home" QT_QPA_PLATFORM=offscreen VELMORA_SYSTEM_DIR=/var/lib/velmora \
+    /usr/bin/velmora >"$work/velmora.log" 2>&1) &
+program=$!
+# Up once its first log line is out (its signal handling is set up before).
+for _ in $(seq 200); do
+    grep -q "Engine application version" "$work/velmora.log" && break
+    sleep 0.1
+done
+effective="$(awk '/^CapEff:/ { print $2 }' /proc/$program/status 2>/dev/null)"
+echo "velmora run by an ordinary user: CapEff $effective"
+[ -n "$effective" ] && (((0x$effective >> 12) & 1)) || fail "velmora run by an ordinary user lacks CAP_NET_ADMIN ($effective)"
+kill "$program"
+wait "$program" || fail "velmora did not end cleanly on SIGTERM: $(tail -3 "$work/velmora.log")"
+
 kill "$daemon"
 wait "$daemon"
 daemon=
