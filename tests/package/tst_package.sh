@@ -19,9 +19,12 @@ check() { # check WHAT COMMAND...
 
 if [ -z "${VELMORA_PACKAGE_TEST_NS:-}" ]; then
     [ "$(id -u)" -eq 0 ] || skip "needs root to install a package"
-    for tool in dpkg dpkg-deb cpack getcap setpriv systemd-analyze man unshare; do
+    for tool in dpkg dpkg-deb cpack getcap setpriv systemd-analyze man unshare flock; do
         command -v "$tool" >/dev/null || skip "needs $tool"
     done
+    # One run at a time on a machine (several build folders may run it).
+    exec 9>/tmp/velmora-package-test.lock
+    flock -w 240 9 || skip "another package test holds the machine's package database"
     if dpkg-query -W -f='${Status}' velmora 2>/dev/null | grep -q "ok installed"; then
         skip "velmora is installed on this machine; the test would replace it"
     fi
