@@ -1,19 +1,23 @@
 #include "app/controlclient.h"
 
 #include "app/controlserver.h"
+#include "ports/winelinks.h"
 #include "velmora_version.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QLocalSocket>
 #include <QStandardPaths>
+#include <QTextStream>
 
 #include <cstdio>
 #include <cstring>
 
 namespace
 {
-const char *const kOwnOptions[] = {"--list", "--start", "--stop", "--version", "-v", "--help", "-h"};
+const char *const kOwnOptions[] = {"--list",    "--start", "--stop", "--wine-link",
+                                   "--version", "-v",      "--help", "-h"};
 
 void print(FILE *to, const QString &text)
 {
@@ -58,7 +62,20 @@ int ControlClient::run(int argc, char **argv)
         {QStringLiteral("stop"),
          QStringLiteral("Zatrzymaj konfigurację o numerze z listy (lub UUID) w uruchomionej aplikacji."),
          QStringLiteral("N")});
+    parser.addOption(
+        {QStringLiteral("wine-link"),
+         QStringLiteral("Połącz porty COM konfiguracji z prefiksem Wine (dosdevices/comN) i zakończ."),
+         QStringLiteral("PREFIKS")});
     parser.process(app); // --help and --version end here
+
+    const QString dataPath = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    if (parser.isSet(QStringLiteral("wine-link"))) {
+        QTextStream out(stdout);
+        QTextStream err(stderr);
+        return WineLinks::runCommand(parser.value(QStringLiteral("wine-link")),
+                                     QDir(dataPath).absoluteFilePath(QStringLiteral("configuration.ini")),
+                                     out, err);
+    }
 
     QString request;
     if (parser.isSet(QStringLiteral("list")))
@@ -68,8 +85,7 @@ int ControlClient::run(int argc, char **argv)
     else if (parser.isSet(QStringLiteral("stop")))
         request = QStringLiteral("stop ") + parser.value(QStringLiteral("stop"));
 
-    const QString path =
-        ControlServer::socketPath(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
+    const QString path = ControlServer::socketPath(dataPath);
     QLocalSocket socket;
     socket.connectToServer(path);
     if (!socket.waitForConnected(3000)) {

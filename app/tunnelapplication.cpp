@@ -7,6 +7,7 @@
 #include "log/debug_class.h"
 #include "platform/iphelper.h"
 #include "ports/serialportmanager.h"
+#include "ports/winelinks.h"
 #include "ports/vspinterface.h"
 #include "runtime/pppengine.h"
 #include "runtime/tunnelcommengine.h"
@@ -100,6 +101,7 @@ void TunnelApplication::InitializeApp(bool startedMinimized)
     if (loadSettings(&errors) != 0 || !errors.isEmpty())
         showConfigurationErrors(errors);
     m_mainWindow->setConfigurations(&m_configurations, &m_appSettings);
+    syncWineLinks();
     m_control = new ControlServer(m_mainWindow, &m_configurations, this);
     m_control->listen(ControlServer::socketPath(m_dataPath));
 
@@ -266,6 +268,7 @@ int TunnelApplication::reloadSettings()
     const int rejected = loadSettings(&errors);
     if (rejected != 0 || !errors.isEmpty())
         showConfigurationErrors(errors);
+    syncWineLinks();
     return rejected;
 }
 
@@ -276,7 +279,10 @@ bool TunnelApplication::saveSettings()
                   << " was not read, not writing over it (reload it first)";
         return false;
     }
-    return ConfigurationFile(configurationPath()).save(m_configurations);
+    if (!ConfigurationFile(configurationPath()).save(m_configurations))
+        return false;
+    syncWineLinks();
+    return true;
 }
 
 bool TunnelApplication::saveAppSettings()
@@ -286,7 +292,23 @@ bool TunnelApplication::saveAppSettings()
                   << " was not read, not writing over it (reload it first)";
         return false;
     }
-    return ConfigurationFile(configurationPath()).saveApp(m_appSettings);
+    if (!ConfigurationFile(configurationPath()).saveApp(m_appSettings))
+        return false;
+    syncWineLinks();
+    return true;
+}
+
+void TunnelApplication::syncWineLinks()
+{
+    // Never from a file that could not be read: no configurations would remove every link.
+    if (m_configurationUnreadable)
+        return;
+    // A prefix no longer set (or replaced) loses the links made in it.
+    if (!m_winePrefixLinked.isEmpty() && m_winePrefixLinked != m_appSettings.wine_prefix)
+        WineLinks(m_winePrefixLinked).sync({});
+    m_winePrefixLinked = m_appSettings.wine_prefix;
+    if (!m_winePrefixLinked.isEmpty())
+        WineLinks(m_winePrefixLinked).sync(m_configurations);
 }
 
 void TunnelApplication::showConfigurationErrors(const QString &errors)

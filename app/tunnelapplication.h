@@ -79,6 +79,8 @@ public slots:
 private:
     void showMainWindow();
     bool loadDeviceLibrary();
+    // Keeps the point-of-sale ports linked into the Wine prefix of the settings.
+    void syncWineLinks();
 
     MainWindow *m_mainWindow = nullptr;
     ControlServer *m_control = nullptr;
@@ -91,6 +93,7 @@ private:
     QMap<QString, QString> m_debugSettings;
     AppSettings m_appSettings;
     QString m_dataPath;
+    QString m_winePrefixLinked;
     QPointer<TunnelSplashScreen> m_splash;
     bool m_startedMinimized = false;
     bool m_terminating = false;
