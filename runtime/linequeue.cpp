@@ -180,42 +180,45 @@ qint64 LineQueue::feedDelayNs(qint64 nowNs, qint64 unsent, qint64 outq) const
     return qMax<qint64>(0, ahead - kFeedAheadNs);
 }
 
+ConnectionWatch::State *ConnectionWatch::stateOf(const PacketInfo &info)
+{
+    auto it = m_flows.find(info.flow);
+    if (it != m_flows.end())
+        return &it.value();
+    // Only a connection seen from its start is followed: a late packet of
+    // one that ended (a repeated last ack) does not bring it back.
+    if (!info.tcp || !(info.flags & PacketInfo::kSyn) || (info.flags & PacketInfo::kRst))
+        return nullptr;
+    return &m_flows[info.flow];
+}
+
+void ConnectionWatch::update(const PacketInfo &info, bool out)
+{
+    State *s = stateOf(info);
+    if (!s)
+        return;
+    const int from = out ? 0 : 1;
+    if (info.flags & PacketInfo::kRst)
+        s->reset = true;
+    if (info.flags & PacketInfo::kFin) {
+        s->fin[from] = true;
+        s->finEnd[from] = info.seq + quint32(info.payload) + ((info.flags & PacketInfo::kSyn) ? 2 : 1);
+    }
+    // An ack at or beyond the other side's FIN acknowledges it.
+    if (s->fin[1 - from] && (info.flags & PacketInfo::kAck) && seqAtOrAfter(info.ack, s->finEnd[1 - from]))
+        s->finAcked[1 - from] = true;
+    if (s->reset || (s->finAcked[0] && s->finAcked[1])) {
+        m_flows.remove(info.flow);
+        ++m_ended;
+    }
+}
+
 void ConnectionWatch::outbound(const QByteArray &packet)
 {
-    const PacketInfo info = PacketInfo::of(packet);
-    if (!info.tcp)
-        return;
-    State &s = m_flows[info.flow];
-    if (info.flags & PacketInfo::kRst)
-        s.reset = true;
-    if (info.flags & PacketInfo::kFin) {
-        s.finOut = true;
-        s.finOutEnd = info.seq + quint32(info.payload) + ((info.flags & PacketInfo::kSyn) ? 2 : 1);
-    }
-    if (s.finIn && (info.flags & PacketInfo::kAck) && seqAtOrAfter(info.ack, s.finInEnd))
-        s.finInAcked = true;
+    update(PacketInfo::of(packet), true);
 }
 
 void ConnectionWatch::inbound(const QByteArray &packet)
 {
-    const PacketInfo info = PacketInfo::of(packet);
-    if (!info.tcp)
-        return;
-    State &s = m_flows[info.flow];
-    if (info.flags & PacketInfo::kRst)
-        s.reset = true;
-    if (info.flags & PacketInfo::kFin) {
-        s.finIn = true;
-        s.finInEnd = info.seq + quint32(info.payload) + ((info.flags & PacketInfo::kSyn) ? 2 : 1);
-    }
-    if (s.finOut && (info.flags & PacketInfo::kAck) && seqAtOrAfter(info.ack, s.finOutEnd))
-        s.finOutAcked = true;
-}
-
-int ConnectionWatch::open() const
-{
-    int n = 0;
-    for (const State &s : m_flows)
-        n += (s.reset || (s.finOutAcked && s.finInAcked)) ? 0 : 1;
-    return n;
+    update(PacketInfo::of(packet), false);
 }

@@ -52,19 +52,27 @@ class ConnectionWatch
 public:
     void outbound(const QByteArray &packet); // PC -> device
     void inbound(const QByteArray &packet);  // device -> PC
-    // Connections seen that have not ended yet.
-    int open() const;
-    int seen() const { return m_flows.size(); }
-    void clear() { m_flows.clear(); }
+    // Connections seen from their SYN on that have not ended yet.
+    int open() const { return m_flows.size(); }
+    // All connections seen from their SYN on.
+    int seen() const { return m_ended + m_flows.size(); }
+    void clear()
+    {
+        m_flows.clear();
+        m_ended = 0;
+    }
 
 private:
     struct State {
-        bool finOut = false, finIn = false; // a FIN was sent that way
-        bool finOutAcked = false, finInAcked = false;
+        bool fin[2] = {false, false};      // [PC -> device, device -> PC]: a FIN was sent that way
+        bool finAcked[2] = {false, false}; // and the other side acknowledged it
         bool reset = false;
-        quint32 finOutEnd = 0, finInEnd = 0; // the sequence number right after each FIN
+        quint32 finEnd[2] = {0, 0}; // the sequence number right after each FIN
     };
-    QHash<quint64, State> m_flows;
+    State *stateOf(const PacketInfo &info);
+    void update(const PacketInfo &info, bool out);
+    QHash<quint64, State> m_flows; // ended ones are dropped
+    int m_ended = 0;
 };
 
 class LineQueue

@@ -97,25 +97,34 @@ private slots:
         QVERIFY(qAbs(q.backlogNs(5000 * ms) - 10 * ms * 1000 / 960) < ms);
     }
 
-    // Connections followed both ways: a clean close, a half-open one (the
-    // device's FIN never acknowledged), a reset, and an open one.
+    // Connections followed both ways from their SYN: a clean close, a
+    // half-open one (the PC's FIN never acknowledged), a reset, an open one,
+    // and packets of connections not seen from their start.
     void connectionWatch()
     {
+        const quint8 kSyn = PacketInfo::kSyn;
         ConnectionWatch w;
+        for (quint16 port : {7000, 7001, 7002, 7003})
+            w.outbound(tcp(true, port, 99, 0, kSyn, 0));
+        w.inbound(tcp(false, 7000, 499, 100, kSyn | kAck, 0));
         w.outbound(tcp(true, 7000, 100, 500, kAck | kFin, 0)); // PC closes
         w.inbound(tcp(false, 7000, 500, 101, kAck, 0));        // device acks
         w.inbound(tcp(false, 7000, 500, 101, kAck | kFin, 0)); // and closes
-        QCOMPARE(w.open(), 1);
+        QCOMPARE(w.open(), 4);
         w.outbound(tcp(true, 7000, 101, 501, kAck, 0)); // the PC's last ack
-        w.outbound(tcp(true, 7001, 7, 9, kAck | kFin, 3));
-        w.inbound(tcp(false, 7001, 9, 10, kAck | kFin, 0)); // an ack short of the FIN
-        w.outbound(tcp(true, 7001, 11, 10, kAck, 0));
-        w.outbound(tcp(true, 7002, 1, 1, kAck, 20));
+        QCOMPARE(w.open(), 3);
+        w.outbound(tcp(true, 7000, 101, 501, kAck, 0));    // repeated: stays ended
+        w.outbound(tcp(true, 7004, 1, 1, kAck | kFin, 0)); // from before: not followed
+        w.outbound(tcp(true, 7001, 100, 9, kAck | kFin, 3));
+        w.inbound(tcp(false, 7001, 9, 103, kAck | kFin, 0)); // an ack short of the FIN
+        w.outbound(tcp(true, 7001, 104, 10, kAck, 0));
+        w.outbound(tcp(true, 7002, 100, 1, kAck, 20));
         w.inbound(tcp(false, 7003, 1, 1, PacketInfo::kRst, 0));
         QCOMPARE(w.seen(), 4);
         QCOMPARE(w.open(), 2); // 7001 (its FIN unacknowledged) and 7002
-        w.inbound(tcp(false, 7001, 10, 11, kAck, 0));
+        w.inbound(tcp(false, 7001, 10, 104, kAck, 0));
         QCOMPARE(w.open(), 1);
+        QCOMPARE(w.seen(), 4);
     }
 
     void keepaliveSizedToTheLine()
