@@ -8,10 +8,15 @@
 #include "ports/vspinterface.h"
 #include "runtime/workthreadip.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QScopedValueRollback>
+#include <QSerialPortInfo>
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 
 namespace
@@ -32,6 +37,64 @@ void noteBuffered(int size)
 QString driverPortPath(const QString &name)
 {
     return SystemPaths::portsFolder() + QLatin1Char('/') + name.toUpper();
+}
+
+// Whether a configured port is there, and the path it is opened by unless
+// the driver's end replaces it. The driver is asked about this one name
+// first: the port listing asks the driver about every port it holds, so
+// with it each engine's start cost a round trip per existing port, and
+// starting many configurations took time growing with their number squared.
+bool locatePort(const QString &name, QString *path)
+{
+    if (QDir::isAbsolutePath(name)) {
+        *path = name;
+        return SerialPortEnumerator::isPresent(name);
+    }
+    QString live;
+    if (VSPInterface::driverPortPath(name, &live)) {
+        const QString link = driverPortPath(name);
+        *path = QFileInfo(link).isSymLink() && QFile::symLinkTarget(link) == live
+                    ? link
+                    : SerialPortEnumerator::devicePath(name);
+        return true;
+    }
+    // Not the driver's: a published device port or one of the system's, in
+    // the order the port's path is looked up.
+    for (const SerialPortEnumerator::PortInfo &p : SerialPortEnumerator::devicePorts()) {
+        if (VSPInterface::samePortName(p.name, name)) {
+            *path = p.systemLocation;
+            return true;
+        }
+    }
+    // The system's ports are named after the kernel's terminals; their full
+    // listing (udev, thousands of files read) is taken only for such a name.
+    const QDir terminals(QStringLiteral("/sys/class/tty"));
+    if (terminals.exists()) {
+        const QStringList names =
+            terminals.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot | QDir::Hidden);
+        const bool kernelHasIt = std::any_of(names.cbegin(), names.cend(), [&name](const QString &n) {
+            return VSPInterface::samePortName(n, name);
+        });
+        if (!kernelHasIt) {
+            *path = QStringLiteral("/dev/") + name;
+            return false;
+        }
+    }
+    const QList<QSerialPortInfo> system = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &p : system) {
+        if (p.portName() == name) {
+            *path = p.systemLocation();
+            return true;
+        }
+    }
+    for (const QSerialPortInfo &p : system) {
+        if (VSPInterface::samePortName(p.portName(), name)) {
+            *path = p.systemLocation();
+            return true;
+        }
+    }
+    *path = QStringLiteral("/dev/") + name;
+    return false;
 }
 
 // At most limit bytes of what the device object holds. Taking everything
@@ -122,16 +185,20 @@ int TunnelCommEngine::ownerState() const
 bool TunnelCommEngine::startEngine()
 {
     serialPort = new QSerialPort();
-    serialPort->setPortName(SerialPortEnumerator::devicePath(comPort));
+    QString path;
+    const bool found = locatePort(comPort, &path);
+    serialPort->setPortName(path);
 
     bool present = false;
     VSPInterface *vsp = vspInterface();
-    if (vsp)
+    // The list serves findPeer for a port that is there; a port about to be
+    // made needs none (each listing reads and logs every pair the driver holds).
+    if (vsp && found)
         vsp->updatePortList();
     if (!vsp || !vsp->isLoaded()) {
         VLOG(-10) << "Invalid VSP library handle, cannot check and fix ports, will just try to open";
     } else {
-        present = SerialPortEnumerator::isPresent(comPort);
+        present = found;
         if (!present) {
             if (!vsp->createPort(QString(), comPort, quint32(wiring), strict)) {
                 VLOG(-10) << "Create port failed, we will just try if it's just an error";

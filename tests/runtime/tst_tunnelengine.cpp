@@ -58,6 +58,42 @@ private slots:
         QCOMPARE(sup.last(), TunnelSettings::Running);
     }
 
+    // An engine's start asks the driver about its own port, never about
+    // every port in the folder (a start per configuration then cost a round
+    // trip per existing port): a stale link there is never asked about. A
+    // name in another case finds its existing pair, a new name gets its pair
+    // made, and the driver's pairs are listed only for the port that is there.
+    void startAsksAboutItsOwnPortOnly()
+    {
+        for (int i = 0; i < 12; ++i)
+            QVERIFY(pairs->create(QStringLiteral("SPARE%1").arg(i)));
+        QVERIFY(pairs->create(QStringLiteral("COM12")));
+        QVERIFY(QFile::link(QStringLiteral("/dev/null"), pairs->path(QStringLiteral("STALE"))));
+        DeviceServer dev(DeviceServer::Echo);
+        TunnelSettings s = directIP();
+        s.data_com = QStringLiteral("com12");
+        s.data_settings = QStringLiteral("9600,8,N,1,N/NO/NS");
+        s.data_ip = dev.target();
+        s.proxy_com = {QStringLiteral("COM13")};
+        s.proxy_settings = {s.data_settings};
+        s.proxy_data = {dev.target()};
+        s.proxy_ctrl = {dev.target()};
+        const int before = log->text().size();
+        SupervisorStub sup;
+        sup.start(s);
+        QVERIFY(sup.waitState(TunnelSettings::Running));
+        const QString text = log->text().mid(before);
+        QVERIFY(text.contains(QStringLiteral("This is our port, using other side: NULL_COM12")));
+        QVERIFY(text.contains(
+            QStringLiteral("Final port name: %1").arg(pairs->path(QStringLiteral("NULL_COM13")))));
+        QVERIFY2(!text.contains(QStringLiteral("STALE")), qPrintable(text));
+        QCOMPARE(text.count(QStringLiteral("VSPD QueryBus success")), 1);
+        PosPort pos;
+        QVERIFY(pos.open(pairs->path(QStringLiteral("COM12"))));
+        pos.write(QByteArray("old pair"));
+        QVERIFY(waitFor([&]() { return pos.received == "old pair"; }, 10000));
+    }
+
     // Without the driver the configured port is opened as it is, trying
     // once a second: a port that appears after two failed tries is opened
     // on the third, and the failed tries leave no reopen behind.
