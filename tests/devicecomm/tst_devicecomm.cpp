@@ -279,8 +279,13 @@ void TstDeviceComm::configurationUsb()
     QVERIFY2(b.start(QStringLiteral("[device]\nport=ttyTVDC3\nlink=USB\nrestart_ms=1500\n[tcpip]\nid=2\n")),
              qPrintable(b.sim.errors()));
     QVERIFY(b.control.command(QStringLiteral("set tcpip.no 1,5")).endsWith(QStringLiteral("OK")));
-    QVERIFY(b.comm.startDetect(b.port, QStringLiteral("9600,8,N,1,N"), false));
+    // No port: the inventory's ports (upper-cased names), the maker's first; a USB device answers the first
+    // combination.
+    QVERIFY(b.comm.startDetect(QString(), QString(), false));
     QVERIFY(b.finished(0));
+    QCOMPARE(b.report.progress.first(),
+             QStringLiteral("Sprawdzam: ") + b.port.toUpper() + QStringLiteral(",9600,8,N,1,R"));
+    QCOMPARE(b.comm.currentConfig(), b.port.toUpper() + QStringLiteral(",9600,8,N,1,R"));
     QCOMPARE(TavrelDeviceComm::linkType(b.comm.deviceData()), 0);
     b.requests();
     TavrelWriteSettings s;
