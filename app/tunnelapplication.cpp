@@ -14,6 +14,8 @@
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
 #include "velmora_version.h"
+#include "wizard/tavreldevicecomm.h"
+#include "wizard/tunnelwizard.h"
 
 #include <QDir>
 #include <QFile>
@@ -130,7 +132,54 @@ void TunnelApplication::InitializeApp(bool startedMinimized)
         m_mainWindow->disableWizard();
     } else {
         VLOG(4) << "Preparing and starting device comm thread";
+        startDeviceComm();
     }
+}
+
+void TunnelApplication::startDeviceComm()
+{
+    m_deviceComm = new TavrelDeviceComm;
+    m_deviceComm->setLoader(&m_deviceLoader);
+    m_deviceComm->setDebugSettings(m_debugSettings);
+    m_deviceComm->setPortServices(m_vsp, m_portManager);
+    m_deviceComm->startWorker();
+    MainWindow::setWizardFactory([this]() -> QDialog * {
+        if (!m_deviceComm || !m_mainWindow)
+            return nullptr;
+        TunnelWizard::Services s;
+        s.comm = m_deviceComm;
+        s.vsp = m_vsp;
+        s.ports = m_portManager;
+        s.ipHelper = m_ipHelper;
+        s.configurations = &m_configurations;
+        s.model = m_mainWindow->model();
+        s.appSettings = &m_appSettings;
+        s.app = this;
+        QPointer<MainWindow> window = m_mainWindow;
+        s.unsavedIndicator = [window](bool unsaved) {
+            if (window)
+                window->cfgWarning(unsaved);
+        };
+        return new TunnelWizard(s);
+    });
+}
+
+void TunnelApplication::stopDeviceComm()
+{
+    if (!m_deviceComm)
+        return;
+    MainWindow::setWizardFactory({});
+    // A wizard still open works on the worker: it goes first.
+    QList<QPointer<TunnelWizard>> wizards;
+    for (QWidget *w : topLevelWidgets())
+        if (auto *wizard = qobject_cast<TunnelWizard *>(w))
+            wizards << wizard;
+    for (const QPointer<TunnelWizard> &wizard : wizards)
+        delete wizard.data();
+    // The device is closed and the thread ended while the library is still loaded.
+    m_deviceComm->stopWorker();
+    delete m_deviceComm;
+    m_deviceComm = nullptr;
 }
 
 void TunnelApplication::baloonStop()
@@ -202,6 +251,8 @@ void TunnelApplication::shutdown()
     if (m_shutDown || !m_initialized)
         return;
     m_shutDown = true;
+    // First, while the port services it may use still exist.
+    stopDeviceComm();
     // Deleted here, not later: the event loop has ended, so a deferred
     // deletion would never run (and the port notifications would stay registered).
     delete m_control;

@@ -18,6 +18,7 @@ class IPHelper;
 class MainWindow;
 class PPPEngine;
 class SerialPortManager;
+class TavrelDeviceComm;
 class TunnelSplashScreen;
 class TunnelTrayIcon;
 class VSPInterface;
@@ -47,6 +48,8 @@ public:
     // Null where the desktop has no system tray.
     QSystemTrayIcon *trayIcon() const override;
     MainWindow *mainWindow() const { return m_mainWindow; }
+    // The device worker; null when the device library did not load.
+    TavrelDeviceComm *deviceComm() const { return m_deviceComm; }
     // The one PPP engine of the process, created and started on first use.
     PPPEngine *pppEngine() override;
     QVector<TunnelSettings> *configurations() { return &m_configurations; }
@@ -81,6 +84,9 @@ private:
     bool loadDeviceLibrary();
     // Keeps the point-of-sale ports linked into the Wine prefix of the settings.
     void syncWineLinks();
+    // The device worker in its thread, and the window's wizard made over it.
+    void startDeviceComm();
+    void stopDeviceComm();
 
     MainWindow *m_mainWindow = nullptr;
     ControlServer *m_control = nullptr;
@@ -100,5 +106,6 @@ private:
     bool m_initialized = false;
     bool m_shutDown = false;
     TavrelCMLoader m_deviceLoader;
+    TavrelDeviceComm *m_deviceComm = nullptr;
     bool m_configurationUnreadable = false;
 };
