@@ -28,6 +28,8 @@ fi
 
 # Debian's hardening flags (stack protector, fortify, relro, bind now).
 eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
+# CMake reads no CPPFLAGS (where _FORTIFY_SOURCE is).
+export CFLAGS="$CPPFLAGS $CFLAGS" CXXFLAGS="$CPPFLAGS $CXXFLAGS"
 cmake -S . -B build-package -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=OFF -DVELMORA_BENCH=OFF >/dev/null
 cmake --build build-package -j"$(nproc)" --target \
     velmora sorvik taskinstall tavrel-devsim vspd vspdctl varnok ledmir velmora_package_files
