@@ -10,7 +10,8 @@
 // Environment: SUPERVISORBENCH_DEBUGLEVEL (the program's debuglevel, default
 // 4, the lowest that logs the state changes this reads), SUPERVISORBENCH_STRACE=1
 // (strace -c -f on the program from its start until all are Running; the
-// summary goes to strace-start.txt in the count's folder).
+// summary goes to strace-start.txt in the count's folder), SUPERVISORBENCH_START_THREADS=1
+// (the program's CPU during the start by thread).
 #include "config/appsettings.h"
 #include "config/configurationfile.h"
 #include "config/tunnelsettings.h"
@@ -660,7 +661,8 @@ Result runOne(const QString &binDir, const QString &scratch, int n, int idleSeco
     }
     r.runningMs = double(lastRunningAt - autostartAt);
     endStrace();
-    r.startCpuMs = double(sample(pid).cpuNs - startA.cpuNs) / 1e6;
+    const ProcSample startB = sample(pid);
+    r.startCpuMs = double(startB.cpuNs - startA.cpuNs) / 1e6;
     {
         QFile pidFile(systemDir + QStringLiteral("/vspd/vspd.pid"));
         if (pidFile.open(QIODevice::ReadOnly))
@@ -687,6 +689,8 @@ Result runOne(const QString &binDir, const QString &scratch, int n, int idleSeco
         "  n=%d: all Running %.0f ms after the autostart line (CPU velmora %.0f ms, vspd %.0f ms); idle "
         "%d s measured\n",
         n, r.runningMs, r.startCpuMs, r.driverStartCpuMs, idleSeconds);
+    if (std::getenv("SUPERVISORBENCH_START_THREADS"))
+        printThreads("velmora start", startA, startB, 1);
     printThreads("velmora idle", idleA, idleB, idleSeconds);
     if (driverPid > 0)
         printThreads("vspd idle", driverA, driverB, idleSeconds);
@@ -718,12 +722,17 @@ Result runOne(const QString &binDir, const QString &scratch, int n, int idleSeco
         traffic = new Traffic(std::vector<int>(pos.begin() + 1, pos.end()));
         traffic->start();
         sleepMs(2000);
+        const ProcSample selfA = sample(::getpid());
         const ProcSample loadA = sample(pid);
         const ProcSample driverLoadA = driverPid > 0 ? sample(driverPid) : ProcSample();
         const auto t0 = Clock::now();
         r.loaded = measureRtt(pos[0], 100);
         const double seconds = double(usSince(t0)) / 1e6;
         const ProcSample loadB = sample(pid);
+        const ProcSample selfB = sample(::getpid());
+        // The traffic and the echo servers run here and share the machine's cores with the program.
+        std::printf("    benchmark itself under load: %.0f%% CPU\n",
+                    double(selfB.cpuNs - selfA.cpuNs) / 1e7 / seconds);
         const ProcSample driverLoadB = driverPid > 0 ? sample(driverPid) : ProcSample();
         traffic->stop();
         traffic->rates(&r.minOut, &r.meanOut, &r.minIn, &r.meanIn);
