@@ -25,6 +25,7 @@ const unsigned kBadParamText = 0x1000C;
 
 const char kNotFound[] = "Nie wykryto urządzenia, sprawdź połączenie lub spróbuj innych ustawień.";
 const char kCommError[] = "Błąd komunikacji z urządzeniem: %1";
+const char kCommTimeout[] = "Błąd komunikacji z urządzeniem: Timeout";
 const char kCancelled[] = "Anulowano przez użytkownika.";
 const char kRestartText[] = "Trwa oczekiwanie na restart urządzenia....";
 const char kReadoutMissing[] = "Błąd odczytu konfiguracji urządzenia: brak wartości %1.";
@@ -690,7 +691,7 @@ void TavrelDeviceComm::machineDetection()
             if (readout) {
                 m_detectionState = 0;
                 closeDevice();
-                endWithError(CommFailure, QString::fromUtf8(kCommError).arg(QStringLiteral("Timeout")));
+                endWithError(CommFailure, QString::fromUtf8(kCommTimeout));
                 return;
             }
             m_combinations.removeFirst();
@@ -814,10 +815,15 @@ void TavrelDeviceComm::machineDetection()
 
 void TavrelDeviceComm::failConfig(const QString &value)
 {
+    failConfigWith(QString::fromUtf8(kCommError).arg(value));
+}
+
+void TavrelDeviceComm::failConfigWith(const QString &message)
+{
     m_configTimer->stop();
     m_instance.dropRequest();
     closeDevice();
-    endWithError(CommFailure, QString::fromUtf8(kCommError).arg(value));
+    endWithError(CommFailure, message);
 }
 
 void TavrelDeviceComm::showInstructions(const QString &resource)
@@ -900,7 +906,7 @@ void TavrelDeviceComm::machineConfig()
         } else if (--m_configIter > 0) {
             retryConfig(200);
         } else {
-            failConfig(QStringLiteral("Timeout"));
+            failConfigWith(QString::fromUtf8(kCommTimeout));
         }
         return;
     }

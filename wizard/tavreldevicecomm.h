@@ -153,7 +153,9 @@ private:
     // Ends the running machine: clears busy, then emits the report.
     void endWithError(long status, const QString &what);
     void endWithReady(const QString &name);
+    // Ends the configuration: "Błąd komunikacji z urządzeniem: " + value, the device closed.
     void failConfig(const QString &value);
+    void failConfigWith(const QString &message);
     bool checkCancel();
     void showInstructions(const QString &resource);
     void setCurrentConfig(const QString &text);
