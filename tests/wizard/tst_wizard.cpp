@@ -6,6 +6,10 @@
 // waiting pages can be stopped, and the first page's close asks about the next start.
 #include "app/tunnelapplication.h"
 #include "config/configurationfile.h"
+#include "ports/vspinterface.h"
+#include "runtime/pppengine.h"
+#include "tests/net/netns.h"
+#include "tests/simulator/devsimhelpers.h"
 #include "tests/support/testenv.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
@@ -171,6 +175,8 @@ class TestWizard : public QObject
     Q_OBJECT
 
     TestEnv *env = nullptr;
+    // As root the whole program runs in a network namespace of its own (the demo's PPP path).
+    NetNamespace *pcNs = nullptr;
     TunnelApplication *app() { return TunnelApplication::instance(); }
     MainWindow *window() { return app()->mainWindow(); }
 
@@ -203,7 +209,15 @@ private slots:
     void initTestCase()
     {
         env = new TestEnv;
-        qputenv("VELMORA_VSPDCTL", "/nonexistent/libvspdctl.so");
+        const QString driver = TestEnv::binary(QStringLiteral("libvspdctl.so"));
+        if (::geteuid() == 0 && QFile::exists(driver)) {
+            // Before any thread exists: every thread of the program then lives in the namespace.
+            pcNs = new NetNamespace;
+            QVERIFY2(pcNs->ok() && pcNs->enter(), qPrintable(pcNs->skipReason()));
+            qputenv("VELMORA_VSPDCTL", QFile::encodeName(driver));
+        } else {
+            qputenv("VELMORA_VSPDCTL", "/nonexistent/libvspdctl.so");
+        }
         qputenv("VELMORA_VARNOK", QFile::encodeName(TestEnv::binary(QStringLiteral("libvarnok.so"))));
         app()->setDataPath(env->dataPath());
         QDir().mkpath(env->dataPath());
@@ -237,6 +251,9 @@ private slots:
         if (window())
             window()->stopAllAndWait(10000);
         app()->shutdown();
+        if (pcNs)
+            pcNs->leave();
+        delete pcNs;
         delete env;
     }
 
@@ -562,9 +579,84 @@ private slots:
     // request over PPP to the simulator and its answer back.
     void demoRunAsRoot()
     {
-        if (geteuid() != 0)
-            QSKIP("needs root (a network namespace, packet diversion and the PPP path)");
-        QSKIP("needs root: the demo run is not built yet");
+        if (!pcNs)
+            QSKIP("needs root (a network namespace, packet diversion and the PPP path) and the port driver");
+        Sim sim;
+        QVERIFY(sim.start(QStringLiteral("[device]\nname=Tavrel Demo\nlink=COM1\nrestart_ms=1000\n"
+                                         "[com1]\nsp=115200\nda=8\npa=0\nst=1\nfl=1\n"),
+                          QStringLiteral("ttyTAVRELW4")));
+        QString com2Terminal;
+        for (const QString &l : sim.said)
+            if (l.startsWith(QLatin1String("com2 ")))
+                com2Terminal = l.mid(5);
+        QVERIFY(!com2Terminal.isEmpty());
+        // An earlier scenario's PPP session (started on close) must be over.
+        QVERIFY(waitFor([&] { return !app()->pppEngine()->isSessionActive(); }, 30000));
+
+        TunnelWizard *w = openFromMenu();
+        QVERIFY(w);
+        next(w);
+        QVERIFY(child<QComboBox>(w, QStringLiteral("comm_port"))
+                    ->currentText()
+                    .startsWith(QLatin1String("ttyTAVRELW4"), Qt::CaseInsensitive));
+        next(w); // the default line settings are the device's
+        QVERIFY(waitFor([&] { return w->currentId() == TunnelWizard::PageTunneling; }));
+        child<QCheckBox>(w, QStringLiteral("tun_com2_set"))->setChecked(true);
+        next(w);
+        next(w);
+        QTest::keyClicks(child<QLineEdit>(w, QStringLiteral("tunnel_name")), QStringLiteral("Demo"));
+        next(w);
+        next(w);
+        QVERIFY(waitFor([&] { return w->currentId() == TunnelWizard::PageLastStep; }, 60000));
+        const TunnelSettings *c = byName(*app()->configurations(), QStringLiteral("Demo"));
+        QVERIFY(c);
+        const QUuid uid = c->uuid;
+        const QString pcPort = c->data_com;
+        QCOMPARE(c->proxy_com.size(), 1);
+        const QString tunnelPort = c->proxy_com.first();
+
+        // The technician's step at the device: the PC interface becomes TCP/IP, PPP on the line.
+        QCOMPARE(sim.command(QStringLiteral("menu tcpip")).last(), QStringLiteral("OK"));
+        QVERIFY(child<QCheckBox>(w, QStringLiteral("startonclose"))->isChecked());
+        QTest::mouseClick(w->button(QWizard::FinishButton), Qt::LeftButton);
+        const int idx = app()->indexOfUuid(uid);
+        QVERIFY(waitFor([&] { return app()->configurations()->at(idx).state == TunnelSettings::Running; },
+                        90000));
+        QVERIFY(sim.waitFor(QStringLiteral("ppp-up"), 5000) ||
+                sim.said.join('\n').contains(QLatin1String("ppp-up")));
+
+        // A point-of-sale program on the configuration's PC-interface port talks to the device.
+        QString path;
+        QVERIFY(app()->vspInterface()->livePortPath(pcPort, &path));
+        devsim::PortClient pos;
+        QVERIFY(pos.open(path, devsim::Line()));
+        devsim::vp::Response answer;
+        QVERIFY(pos.ask(QStringLiteral("sid"), {}, &answer, 20000));
+        QCOMPARE(answer.status, 0u);
+        QCOMPARE(devsim::field(answer, "nm"), QStringLiteral("Tavrel Demo"));
+
+        // Bytes into the tunnel's port come out of the device's COM2.
+        QVERIFY(app()->vspInterface()->livePortPath(tunnelPort, &path));
+        const int tunnel = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        const int com2 =
+            ::open(QFile::encodeName(com2Terminal).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(tunnel >= 0 && com2 >= 0);
+        QByteArray got;
+        const QByteArray sent("tunnel bytes to the device's COM2");
+        QCOMPARE(::write(tunnel, sent.constData(), size_t(sent.size())), ssize_t(sent.size()));
+        QVERIFY2(waitFor(
+                     [&] {
+                         char buf[256];
+                         const ssize_t n = ::read(com2, buf, sizeof buf);
+                         if (n > 0)
+                             got.append(buf, int(n));
+                         return got.contains(sent);
+                     },
+                     30000),
+                 got.constData());
+        ::close(tunnel);
+        ::close(com2);
+        QVERIFY(window()->stopAllAndWait(20000));
     }
 };
 
