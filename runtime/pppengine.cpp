@@ -255,14 +255,24 @@ void PPPEngine::process()
     periodic = new QTimer();
     periodic->setInterval(100);
     connect(periodic, &QTimer::timeout, this, &PPPEngine::periodicTimer);
-    pppRestartTimeouts();
-    periodic->start();
+    // lwIP's timers run only while a session lives: an idle engine never wakes up.
     VLOG(6) << "Thread start done";
 }
 
 void PPPEngine::periodicTimer()
 {
     pppCheckTimeouts();
+    if (!draining && !isSessionActive())
+        periodic->stop();
+}
+
+void PPPEngine::runTimeouts()
+{
+    if (periodic->isActive())
+        return;
+    // Timeouts that fell due while nothing ran count from now.
+    pppRestartTimeouts();
+    periodic->start();
 }
 
 void PPPEngine::startPPP()
@@ -298,6 +308,7 @@ void PPPEngine::startPPP()
     }
     // A session's output starts empty: nothing of an earlier one goes first.
     resetOutput();
+    runTimeouts();
     QString port, local, remote;
     {
         QMutexLocker guard(&configLock);

@@ -90,6 +90,7 @@ public slots:
     void interfacesDetected(int ifIdx, int subidx, void *ctx);
     void divertThreadFinished();
     void periodicTimer();
+    void runTimeouts();
     void signalStart();
     void signalStop();
     void startPPP();
