@@ -28,7 +28,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # back in time). Left out: tst_pppmode (over six minutes here, and its PPP
 # negotiation misses its deadlines).
 threaded=(tst_tunnelengine tst_workthreadip tst_tunnelrecovery tst_pppengine tst_ppppath
-    tst_netdivert tst_vspinterface tst_vspinterface_driver tst_registrystore tst_logging tst_vspd)
+    tst_netdivert tst_vspinterface tst_vspinterface_driver tst_registrystore tst_logging tst_vspd tst_devicecomm)
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_SANITIZE=thread -DVELMORA_BENCH=OFF >/dev/null
 cmake --build build-tsan -j"$jobs" --target "${threaded[@]}"
 export TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
