@@ -267,6 +267,19 @@ void TstDeviceComm::configurationRs232()
     QCOMPARE(b.terminalOpen(), 0);
     // The query the drop ended was a miss: the restart wait went on.
     QVERIFY(b.log.count(QStringLiteral("Machine for setup called state=2")) >= 2);
+
+    // Cancelled while waiting for the restart: one report, the device closed.
+    b.report = Report();
+    QVERIFY(b.comm.startDetect(b.port, QStringLiteral("57600,8,N,1,R"), false));
+    QVERIFY(b.finished(0));
+    s.newPortSettings.clear();
+    b.report = Report();
+    QVERIFY(b.comm.startConfig(s));
+    QVERIFY(b.progressSeen(QStringLiteral("Trwa oczekiwanie na restart urządzenia....")));
+    b.comm.cancelCurrent();
+    QVERIFY(b.finished(0));
+    QCOMPARE(b.report.errors.value(0), qMakePair(4L, QStringLiteral("Anulowano przez użytkownika.")));
+    QCOMPARE(b.terminalOpen(), 0);
     b.comm.stopWorker();
 }
 
