@@ -28,9 +28,11 @@ fi
 
 # Debian's hardening flags (stack protector, fortify, relro, bind now).
 eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
-# CMake reads no CPPFLAGS (where _FORTIFY_SOURCE is).
-export CFLAGS="$CPPFLAGS $CFLAGS" CXXFLAGS="$CPPFLAGS $CXXFLAGS"
-cmake -S . -B build-package -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=OFF -DVELMORA_BENCH=OFF >/dev/null
+# Given at every run (CMake reads the environment's flags only when it first
+# configures a folder); CMake reads no CPPFLAGS, where _FORTIFY_SOURCE is.
+cmake -S . -B build-package -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=OFF -DVELMORA_BENCH=OFF \
+    -DCMAKE_C_FLAGS="$CPPFLAGS $CFLAGS" -DCMAKE_CXX_FLAGS="$CPPFLAGS $CXXFLAGS" \
+    -DCMAKE_EXE_LINKER_FLAGS="$LDFLAGS" -DCMAKE_SHARED_LINKER_FLAGS="$LDFLAGS" >/dev/null
 cmake --build build-package -j"$(nproc)" --target \
     velmora sorvik taskinstall tavrel-devsim vspd vspdctl varnok ledmir velmora_package_files
 rm -rf build-package/package
