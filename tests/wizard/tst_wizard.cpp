@@ -10,6 +10,7 @@
 #include "runtime/pppengine.h"
 #include "tests/net/netns.h"
 #include "tests/simulator/devsimhelpers.h"
+#include "tests/support/logcapture.h"
 #include "tests/support/testenv.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
@@ -177,6 +178,8 @@ class TestWizard : public QObject
     TestEnv *env = nullptr;
     // As root the whole program runs in a network namespace of its own (the demo's PPP path).
     NetNamespace *pcNs = nullptr;
+    // The program's log (VELMORA_TEST_LOG_CONSOLE copies it to standard error).
+    LogCapture *log = nullptr;
     TunnelApplication *app() { return TunnelApplication::instance(); }
     MainWindow *window() { return app()->mainWindow(); }
 
@@ -194,6 +197,11 @@ class TestWizard : public QObject
     }
     TunnelWizard *openFromMenu()
     {
+        // One wizard at a time: a scenario run alone finds the start-up's wizard still open.
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *t = qobject_cast<TunnelWizard *>(w))
+                if (t->isVisible())
+                    t->done(QDialog::Rejected);
         window()->findChild<QAction *>(QStringLiteral("actionKreator_konfiguracji"))->trigger();
         return openWizard();
     }
@@ -209,6 +217,7 @@ private slots:
     void initTestCase()
     {
         env = new TestEnv;
+        log = new LogCapture(10);
         const QString driver = TestEnv::binary(QStringLiteral("libvspdctl.so"));
         if (::geteuid() == 0 && QFile::exists(driver)) {
             // Before any thread exists: every thread of the program then lives in the namespace.
@@ -229,6 +238,8 @@ private slots:
         QVERIFY(file.saveApp(settings));
         app()->InitializeApp(false);
         QVERIFY(app()->deviceComm());
+        // The start-up opens the wizard after its splash (start_wizard); a scenario begins after that.
+        QVERIFY2(openWizard(), "the start-up opens the wizard when start_wizard is set");
     }
 
     // A scenario that failed half-way leaves no wizard behind for the next one.
@@ -254,6 +265,7 @@ private slots:
         if (pcNs)
             pcNs->leave();
         delete pcNs;
+        delete log;
         delete env;
     }
 
@@ -319,7 +331,8 @@ private slots:
         QCOMPARE(w->currentId(), int(TunnelWizard::PageSettingUp));
         QVERIFY(!w->button(QWizard::CancelButton)->isEnabled());
         QVERIFY(waitFor([&] { return !w->button(QWizard::BackButton)->isEnabled(); }, 1000));
-        QVERIFY(waitFor([&] { return w->currentId() == TunnelWizard::PageLastStep; }, 60000));
+        QVERIFY2(waitFor([&] { return w->currentId() == TunnelWizard::PageLastStep; }, 60000),
+                 qPrintable(text(w, QStringLiteral("status"))));
 
         // The device holds what the simple path writes; its link port and COM1 are untouched.
         const QStringList dev = sim.settings();
@@ -383,6 +396,16 @@ private slots:
                                          "[tcpip]\ndh=1\n"),
                           QStringLiteral("ttyTAVRELW2")));
         const int rowsBefore = window()->model()->rowCount();
+        // The new PC-interface port: the lowest COMn no configuration uses (COM4 after the simple path).
+        QString lowestFreeCom;
+        for (int n = 1; lowestFreeCom.isEmpty(); ++n) {
+            const QString name = QStringLiteral("COM%1").arg(n);
+            bool used = false;
+            for (const TunnelSettings &t : *app()->configurations())
+                used = used || t.data_com == name || t.tm_com == name || t.proxy_com.contains(name);
+            if (!used)
+                lowestFreeCom = name;
+        }
         TunnelWizard *w = openFromMenu();
         QVERIFY(w);
         QSignalSpy started(w, SIGNAL(startUUID(QUuid)));
@@ -439,7 +462,8 @@ private slots:
         next(w);
         QCOMPARE(w->currentId(), int(TunnelWizard::PageConfirmSetupExpert));
         next(w);
-        QVERIFY(waitFor([&] { return w->currentId() == TunnelWizard::PageLastStep; }, 60000));
+        QVERIFY2(waitFor([&] { return w->currentId() == TunnelWizard::PageLastStep; }, 60000),
+                 qPrintable(text(w, QStringLiteral("status"))));
         QVERIFY(sim.said.join(QLatin1Char('\n')).contains(QLatin1String("port-gone")) ||
                 sim.waitFor(QStringLiteral("port-gone"), 100));
 
@@ -457,7 +481,7 @@ private slots:
         QCOMPARE(c->tunnel_com.toLower(), QStringLiteral("ttytavrelw2"));
         QCOMPARE(c->tunnel_settings, QStringLiteral("9600,8,N,1,R"));
         QCOMPARE(c->tunnel_localip, QStringLiteral("10.10.10.200"));
-        QCOMPARE(c->data_com, QStringLiteral("COM4")); // COM1..3 and COM5 are taken by the list
+        QCOMPARE(c->data_com, lowestFreeCom); // below COM7 chosen here, none of the list's
         QCOMPARE(c->data_settings, QStringLiteral("115200,8,N,1,N/NO/NS"));
         QCOMPARE(c->proxy_com, QVector<QString>{QStringLiteral("COM7")});
         QCOMPARE(c->proxy_settings, QVector<QString>{QStringLiteral("19200,8,N,1,N/NO/NS")});
@@ -607,7 +631,8 @@ private slots:
         QTest::keyClicks(child<QLineEdit>(w, QStringLiteral("tunnel_name")), QStringLiteral("Demo"));
         next(w);
         next(w);
-        QVERIFY(waitFor([&] { return w->currentId() == TunnelWizard::PageLastStep; }, 60000));
+        QVERIFY2(waitFor([&] { return w->currentId() == TunnelWizard::PageLastStep; }, 60000),
+                 qPrintable(text(w, QStringLiteral("status"))));
         const TunnelSettings *c = byName(*app()->configurations(), QStringLiteral("Demo"));
         QVERIFY(c);
         const QUuid uid = c->uuid;
