@@ -832,6 +832,12 @@ void MainWindow::on_actionKreator_konfiguracji_triggered()
     QAction *action = findChild<QAction *>(QStringLiteral("actionKreator_konfiguracji"));
     if (m_wizardDisabled || !wizardFactory())
         return;
+    // One wizard at a time: the start-up's request must not destroy the one a user has open.
+    if (m_wizard && m_wizard->isVisible()) {
+        m_wizard->raise();
+        m_wizard->activateWindow();
+        return;
+    }
     if (m_wizard)
         m_wizard->deleteLater();
     m_wizard = wizardFactory()();
