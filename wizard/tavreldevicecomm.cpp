@@ -757,9 +757,11 @@ void TavrelDeviceComm::machineDetection()
         QString error;
         if (ds != 0) {
             emit progressEvent(
-                0.0, ds == 1 ? QStringLiteral("Urządzenie niegotowe - w menu. Proszę opuścić menu w "
-                                              "urządzeniu klawiszem 'C'.")
-                             : QStringLiteral("Urządzenie niegotowe. Proszę usunąć przyczynę."));
+                0.0,
+                ds == 1
+                    ? QStringLiteral(
+                          "Urządzenie niegotowe - w menu. Proszę opuścić menu w urządzeniu klawiszem 'C'.")
+                    : QStringLiteral("Urządzenie niegotowe. Proszę usunąć przyczynę."));
             error = sendRequest(QStringLiteral("!sdev"), {}, QStringLiteral("sdev"));
         } else {
             error = sendRequest(QStringLiteral("sid"), {}, QStringLiteral("sid"));
@@ -799,10 +801,11 @@ void TavrelDeviceComm::machineDetection()
         if (!fixIOsettings()) {
             const QString current = currentConfig();
             closeDevice();
-            endWithError(CommFailure,
-                         QStringLiteral("Ponowne otwarcie portu komunikacyjnego z urządzeniem dla "
-                                        "ustawień '%1' zakończone niepowodzeniem.")
-                             .arg(current));
+            endWithError(
+                CommFailure,
+                QStringLiteral(
+                    "Ponowne otwarcie portu komunikacyjnego z urządzeniem dla ustawień '%1' zakończone niepowodzeniem.")
+                    .arg(current));
             return;
         }
         endWithReady(QStringLiteral("Done"));

@@ -188,9 +188,7 @@ void TunnelWizard::done(int result)
         } else if (currentId() == PageIntro) {
             if (MessageBox::question(
                     this, tr("Pytanie"),
-                    tr("Wybrano zamknięcie kreatora konfiguracji. Czy pokazać kreatora przy "
-                       "następnym uruchomieniu aplikacji? Kreator jest także dostępny w menu - "
-                       "Ustawienia."),
+                    tr("Wybrano zamknięcie kreatora konfiguracji. Czy pokazać kreatora przy następnym uruchomieniu aplikacji? Kreator jest także dostępny w menu - Ustawienia."),
                     QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::No) {
                 settings->start_wizard = false;
                 if (m_services.app)

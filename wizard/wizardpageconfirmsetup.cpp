@@ -10,11 +10,9 @@ WizardPageConfirmSetup::WizardPageConfirmSetup(QWidget *parent) : QWizardPage(pa
     setTitle(tr("Potwierdzenie zmian"));
     m_link = new QLabel(this);
     m_link->setObjectName(QStringLiteral("link"));
-    auto *text =
-        new QLabel(tr("Po kliknięciu \"Dalej\" nowe ustawienia zostaną przesłane do urządzenia, a urządzenie "
-                      "zostanie ponownie skonfigurowane i uruchomione.\n\n"
-                      "To ostatni moment, aby przerwać pracę kreatora bez wprowadzania zmian w urządzeniu."),
-                   this);
+    auto *text = new QLabel(
+        tr("Po kliknięciu \"Dalej\" nowe ustawienia zostaną przesłane do urządzenia, a urządzenie zostanie ponownie skonfigurowane i uruchomione.\n\nTo ostatni moment, aby przerwać pracę kreatora bez wprowadzania zmian w urządzeniu."),
+        this);
     text->setObjectName(QStringLiteral("text"));
     text->setWordWrap(true);
     auto *layout = new QVBoxLayout(this);

@@ -8,9 +8,7 @@ WizardPageIntro::WizardPageIntro(QWidget *parent) : QWizardPage(parent)
 {
     setTitle(tr("Kreator konfiguracji"));
     auto *text = new QLabel(
-        tr("Kreator wyszuka urządzenie fiskalne podłączone do komputera, odczyta jego ustawienia komunikacji, "
-           "prześle do niego nowe ustawienia i utworzy pasującą konfigurację tunelowania (PPP).\n\n"
-           "Przed kontynuacją podłącz i włącz urządzenie."),
+        tr("Kreator wyszuka urządzenie fiskalne podłączone do komputera, odczyta jego ustawienia komunikacji, prześle do niego nowe ustawienia i utworzy pasującą konfigurację tunelowania (PPP).\n\nPrzed kontynuacją podłącz i włącz urządzenie."),
         this);
     text->setWordWrap(true);
     m_expert = new QCheckBox(tr("Włącz tryb ekspercki"), this);

@@ -76,10 +76,10 @@ void WizardPageSettingUp::startConfiguration()
 
 void WizardPageSettingUp::abortClicked()
 {
-    if (MessageBox::question(this, tr("Pytanie"),
-                             tr("Czy zatrzymać konfigurację? Urządzenie pozostanie w stanie częściowo "
-                                "skonfigurowanym. Ponowne uruchomienie kreatora może nie być możliwe."),
-                             QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes) {
+    if (MessageBox::question(
+            this, tr("Pytanie"),
+            tr("Czy zatrzymać konfigurację? Urządzenie pozostanie w stanie częściowo skonfigurowanym. Ponowne uruchomienie kreatora może nie być możliwe."),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes) {
         if (m_waiting)
             qobject_cast<TunnelWizard *>(wizard())->comm()->cancelCurrent();
     }

@@ -141,8 +141,7 @@ QString WizardPageTCPIP::problem() const
     if ((QHostAddress(m_gateway->text()).toIPv4Address() & mask) !=
         (QHostAddress(m_device->text()).toIPv4Address() & mask))
         return QStringLiteral(
-            "<span style='color: red;'>Nieprawidłowy adres bramy dla urządzenia - nie w tej samej "
-            "podsieci co adres IP urządzenia</span>");
+            "<span style='color: red;'>Nieprawidłowy adres bramy dla urządzenia - nie w tej samej podsieci co adres IP urządzenia</span>");
     return QString();
 }
 

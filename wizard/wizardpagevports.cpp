@@ -70,20 +70,17 @@ void WizardPageVPorts::initializePage()
         m_combos[i]->blockSignals(false);
     }
     if (free.isEmpty()) {
-        m_info->setText(QStringLiteral("<span style='color: red;'>Nie wykryto dostępnych wirtualnych portów "
-                                       "szeregowych. Konieczne jest utworzenie nowych portów.<span>"));
+        m_info->setText(QStringLiteral(
+            "<span style='color: red;'>Nie wykryto dostępnych wirtualnych portów szeregowych. Konieczne jest utworzenie nowych portów.<span>"));
     } else {
         const QString shortage =
             m_free < enabled
-                ? QStringLiteral("<span style='color: red;'>Ponieważ ilość dostępnych portów nie jest "
-                                 "wystarczająca, w niewypełnionych pozycjach należy pozostawić opcję "
-                                 "'--NOWY--'.</span>")
+                ? QStringLiteral(
+                      "<span style='color: red;'>Ponieważ ilość dostępnych portów nie jest wystarczająca, w niewypełnionych pozycjach należy pozostawić opcję '--NOWY--'.</span>")
                 : QString();
         m_info->setText(
-            QStringLiteral("<span style='color: green;'>Wykryto %1 wirtualnych portów szeregowych. "
-                           "Możliwe jest ich wykorzystanie, dlatego w poniższych polach można wybrać "
-                           "porty do wykorzystania, lub pozostawić opcję automatycznego wyboru portu. "
-                           "%2<span>")
+            QStringLiteral(
+                "<span style='color: green;'>Wykryto %1 wirtualnych portów szeregowych. Możliwe jest ich wykorzystanie, dlatego w poniższych polach można wybrać porty do wykorzystania, lub pozostawić opcję automatycznego wyboru portu. %2<span>")
                 .arg(m_free)
                 .arg(shortage));
     }
@@ -104,10 +101,11 @@ void WizardPageVPorts::updateState()
             m_combos[i]->blockSignals(false);
         }
     }
-    m_problem->setText(duplicates()
-                           ? QStringLiteral("<span style='color: red;'>Porty wybrane dla poszczególnych "
-                                            "tuneli muszą być różne.</span>")
-                           : QString());
+    m_problem->setText(
+        duplicates()
+            ? QStringLiteral(
+                  "<span style='color: red;'>Porty wybrane dla poszczególnych tuneli muszą być różne.</span>")
+            : QString());
     emit completeChanged();
 }
 
