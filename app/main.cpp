@@ -166,7 +166,7 @@ int main(int argc, char *argv[])
 
     app.setDebugSettings(debugSettings);
     app.InitializeApp(parser.isSet(minimizedOption));
-    const int result = app.exec();
+    const int result = app.terminationPending() ? 0 : app.exec();
     app.shutdown();
 
     VLOG(0) << "[MASTER] --------------------------- RUN ENDED SUCESSFULLY ----------------";

@@ -7,8 +7,8 @@
 #include "log/debug_class.h"
 #include "platform/iphelper.h"
 #include "ports/serialportmanager.h"
-#include "ports/winelinks.h"
 #include "ports/vspinterface.h"
+#include "ports/winelinks.h"
 #include "runtime/pppengine.h"
 #include "runtime/tunnelcommengine.h"
 #include "ui/mainwindow.h"
@@ -21,6 +21,7 @@
 #include <QFile>
 #include <QLibraryInfo>
 #include <QTextStream>
+#include <QThread>
 #include <QTimer>
 
 TunnelApplication::TunnelApplication(int &argc, char **argv) : QApplication(argc, argv)
@@ -381,5 +382,8 @@ void TunnelApplication::terminationRequested(int signalNumber)
     // stops and is awaited before the services are shut down.
     if (m_mainWindow)
         m_mainWindow->stopAllAndWait(kStopWaitMs);
-    quit();
+    // A signal handled while the start-up processes events comes before the
+    // event loop: quitting then would be lost, so main skips the loop instead.
+    if (QThread::currentThread()->loopLevel() > 0)
+        quit();
 }

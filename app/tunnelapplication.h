@@ -69,6 +69,8 @@ public:
     // The box that lists the configurations the file reader rejected.
     static void showConfigurationErrors(const QString &errors);
 
+    // A termination signal came in: the program ends (main skips its event loop when it came before).
+    bool terminationPending() const { return m_terminating; }
     // How long a close waits for the configurations' final reports.
     static constexpr int kStopWaitMs = 10000;
 
