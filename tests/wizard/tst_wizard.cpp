@@ -10,6 +10,7 @@
 #include "runtime/pppengine.h"
 #include "tests/net/netns.h"
 #include "tests/simulator/devsimhelpers.h"
+#include "tests/support/devsimprocess.h"
 #include "tests/support/logcapture.h"
 #include "tests/support/testenv.h"
 #include "ui/mainwindow.h"
@@ -36,82 +37,7 @@
 namespace
 {
 
-// The simulated device, ended by SIGTERM to its own pid.
-struct Sim {
-    QProcess process;
-    QString control;
-    QStringList said;
-
-    bool start(const QString &profileText, const QString &portName)
-    {
-        const QString profile = QDir(qEnvironmentVariable("VELMORA_SYSTEM_DIR")).filePath(portName + ".ini");
-        QFile f(profile);
-        if (!f.open(QIODevice::WriteOnly))
-            return false;
-        f.write(profileText.toUtf8());
-        f.close();
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(TestEnv::binary(QStringLiteral("tavrel-devsim")),
-                      {QStringLiteral("--profile"), profile, QStringLiteral("--port"), portName});
-        return waitFor(QStringLiteral("ready"), 10000);
-    }
-    bool waitFor(const QString &what, int ms)
-    {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms) {
-            while (process.canReadLine()) {
-                const QString line = QString::fromUtf8(process.readLine()).trimmed();
-                said << line;
-                if (line.startsWith(QLatin1String("control ")))
-                    control = line.section(QLatin1Char(' '), 1);
-                if (line.startsWith(what))
-                    return true;
-            }
-            process.waitForReadyRead(100);
-            if (process.state() == QProcess::NotRunning && !process.canReadLine())
-                return false;
-        }
-        return false;
-    }
-    QStringList command(const QString &text)
-    {
-        QLocalSocket s;
-        s.connectToServer(control);
-        if (!s.waitForConnected(3000))
-            return {QStringLiteral("ERR no control socket")};
-        s.write(text.toUtf8() + '\n');
-        QStringList lines;
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < 5000) {
-            while (s.canReadLine()) {
-                lines << QString::fromUtf8(s.readLine()).trimmed();
-                if (lines.last() == QLatin1String("OK") || lines.last().startsWith(QLatin1String("ERR")))
-                    return lines;
-            }
-            s.waitForReadyRead(100);
-        }
-        return lines;
-    }
-    // The device's current settings as "section.name=value" lines.
-    QStringList settings() { return command(QStringLiteral("get")); }
-    int requests()
-    {
-        for (const QString &l : command(QStringLiteral("status")))
-            if (l.startsWith(QLatin1String("requests ")))
-                return l.mid(9).toInt();
-        return -1;
-    }
-    ~Sim()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            if (!process.waitForFinished(5000))
-                process.kill();
-        }
-    }
-};
+using Sim = DevSimProcess;
 
 bool waitFor(const std::function<bool()> &done, int ms = 20000)
 {
