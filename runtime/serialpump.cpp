@@ -3,6 +3,8 @@
 #include <QIODevice>
 
 #include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,6 +29,8 @@ qint64 ChunkPump::writeNext()
 
 ChunkPump::Pumped ChunkPump::pump(int budget, const std::function<void(qint64)> &confirmed)
 {
+    if (m_socket && !m_corked && m_inFlight == 0 && size() > kChunkSize)
+        setCork(true);
     for (int i = 0; i < budget; ++i) {
         if (isEmpty())
             return Pumped::Idle;
@@ -69,6 +73,8 @@ bool ChunkPump::confirm(qint64 count)
     if (m_head == m_bytes.size()) {
         m_bytes.clear();
         m_head = 0;
+        if (m_corked)
+            setCork(false);
     } else if (m_head >= 4096 && m_head * 2 >= m_bytes.size()) {
         m_bytes.remove(0, m_head);
         m_head = 0;
@@ -90,4 +96,33 @@ void ChunkPump::clear()
     m_bytes = QByteArray();
     m_head = 0;
     m_inFlight = 0;
+    if (m_corked)
+        setCork(false);
+}
+
+void ChunkPump::setCork(bool on)
+{
+    const qintptr fd = m_descriptor ? m_descriptor() : -1;
+    // A socket that is gone has nothing held; the next one starts uncorked.
+    if (fd < 0) {
+        m_corked = false;
+        return;
+    }
+    if (on) {
+        // Only where the send buffer holds two full segments: a corked
+        // partial segment that cannot grow (a buffer smaller than the
+        // segment, as on loopback) would wait out the kernel's 200 ms.
+        int segment = 0;
+        int buffer = 0;
+        socklen_t length = sizeof segment;
+        if (::getsockopt(int(fd), IPPROTO_TCP, TCP_MAXSEG, &segment, &length) != 0)
+            return;
+        length = sizeof buffer;
+        if (::getsockopt(int(fd), SOL_SOCKET, SO_SNDBUF, &buffer, &length) != 0 || segment <= 0 ||
+            2 * segment > buffer)
+            return;
+    }
+    const int value = on ? 1 : 0;
+    if (::setsockopt(int(fd), IPPROTO_TCP, TCP_CORK, &value, sizeof(value)) == 0)
+        m_corked = on;
 }

@@ -66,7 +66,11 @@ public:
 
     // The device dropped what it held unwritten (a connection aborted for a
     // new one): the unconfirmed front is due again.
-    void restart() { m_inFlight = 0; }
+    void restart()
+    {
+        m_inFlight = 0;
+        m_corked = false;
+    }
 
     // Called right before the device is closed (a port closed for a reopen).
     // What the device no longer holds has reached its descriptor, even if the
@@ -86,4 +90,10 @@ private:
     QByteArray m_bytes;
     int m_head = 0;
     int m_inFlight = 0;
+    // A socket is corked while more than a chunk waits here, so the kernel
+    // sends full segments instead of a lone 64-byte one each time the peer
+    // has acknowledged everything; uncorked (the partial tail goes at once)
+    // as soon as nothing waits.
+    bool m_corked = false;
+    void setCork(bool on);
 };

@@ -8,11 +8,16 @@
 
 #include <QSerialPort>
 #include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 
 #include <cerrno>
 #include <fcntl.h>
 #include <functional>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -256,6 +261,121 @@ private slots:
         QVERIFY(!tooBig);
         QVERIFY(turns > payload.size() / (ChunkPump::kChunksPerTurn * ChunkPump::kChunkSize));
         QCOMPARE(port.bytesToWrite(), qint64(0));
+    }
+
+    // To a connection the pump hands chunks straight to the socket and keeps
+    // it corked while a backlog waits, so the kernel cuts full segments
+    // rather than sending a lone chunk whenever the peer has acknowledged
+    // everything. A receiver that stops reading makes the kernel refuse
+    // part of a chunk (the rest goes through the socket object); once all
+    // is confirmed the cork must be off, or a following short message would
+    // wait in the kernel for its 200 ms limit.
+    void socketBacklogCorkedThenReleased()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        // Segments as on a real link (loopback's are 64 KiB, where the pump
+        // must not cork: its send buffer does not hold two of them).
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int segment = 1460;
+        QCOMPARE(::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment), 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(server.serverPort());
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        QTcpSocket socket;
+        QVERIFY(socket.setSocketDescriptor(fd));
+        QTRY_VERIFY(server.hasPendingConnections());
+        QTcpSocket *peer = server.nextPendingConnection();
+        peer->setReadBufferSize(4096); // the receiver stops reading while paused
+        const int small = 4096;
+        ::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        ::setsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        const auto corked = [&socket]() {
+            int value = -1;
+            socklen_t length = sizeof value;
+            ::getsockopt(int(socket.socketDescriptor()), IPPROTO_TCP, TCP_CORK, &value, &length);
+            return value;
+        };
+
+        ChunkPump pump;
+        pump.setDevice(&socket);
+        pump.setDescriptor([&socket]() { return socket.socketDescriptor(); }, true);
+        QByteArray received;
+        bool reading = false;
+        QObject::connect(peer, &QTcpSocket::readyRead, [&]() {
+            if (reading)
+                received += peer->readAll();
+        });
+        int corkedWhileBacklog = 0;
+        std::function<void()> turn = [&]() {
+            if (pump.pump(ChunkPump::kChunksPerTurn) == ChunkPump::Pumped::MoreDue)
+                QMetaObject::invokeMethod(&socket, turn, Qt::QueuedConnection);
+            if (!pump.isEmpty() && corked() == 1)
+                ++corkedWhileBacklog;
+        };
+        QObject::connect(&socket, &QTcpSocket::bytesWritten, [&](qint64 n) {
+            if (pump.confirm(n))
+                QMetaObject::invokeMethod(&socket, turn, Qt::QueuedConnection);
+        });
+
+        const QByteArray payload = pattern(2 * 1024 * 1024);
+        QVERIFY(pump.append(payload));
+        turn();
+        QTest::qWait(300);
+        // Stalled: the kernel is full, a backlog waits, the socket corked.
+        QVERIFY(pump.size() > 0);
+        QCOMPARE(corked(), 1);
+        reading = true;
+        received += peer->readAll();
+        QTRY_VERIFY_WITH_TIMEOUT(received.size() >= payload.size(), 30000);
+        QVERIFY(pump.isEmpty());
+        QVERIFY(received == payload);
+        QVERIFY(corkedWhileBacklog > 0);
+        QCOMPARE(corked(), 0);
+
+        // A lone short message: never corked, so it leaves at once.
+        received.clear();
+        QVERIFY(pump.append("status?"));
+        turn();
+        QCOMPARE(corked(), 0);
+        QTRY_COMPARE(received, QByteArray("status?"));
+
+        // A send buffer smaller than two of loopback's segments: never
+        // corked (a corked partial segment that cannot grow would wait
+        // 200 ms each time, 1 MiB took half a minute), the backlog flows.
+        QTcpSocket plain;
+        plain.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(plain.waitForConnected(5000));
+        ::setsockopt(int(plain.socketDescriptor()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        QTRY_VERIFY(server.hasPendingConnections());
+        QTcpSocket *plainPeer = server.nextPendingConnection();
+        QByteArray plainReceived;
+        QObject::connect(plainPeer, &QTcpSocket::readyRead, [&]() { plainReceived += plainPeer->readAll(); });
+        ChunkPump direct;
+        direct.setDevice(&plain);
+        direct.setDescriptor([&plain]() { return plain.socketDescriptor(); }, true);
+        std::function<void()> directTurn = [&]() {
+            if (direct.pump(ChunkPump::kChunksPerTurn) == ChunkPump::Pumped::MoreDue)
+                QMetaObject::invokeMethod(&plain, directTurn, Qt::QueuedConnection);
+            int value = -1;
+            socklen_t length = sizeof value;
+            ::getsockopt(int(plain.socketDescriptor()), IPPROTO_TCP, TCP_CORK, &value, &length);
+            if (value != 0)
+                ++corkedWhileBacklog;
+        };
+        QObject::connect(&plain, &QTcpSocket::bytesWritten, [&](qint64 n) {
+            if (direct.confirm(n))
+                QMetaObject::invokeMethod(&plain, directTurn, Qt::QueuedConnection);
+        });
+        corkedWhileBacklog = 0;
+        const QByteArray second = pattern(1024 * 1024);
+        QVERIFY(direct.append(second));
+        directTurn();
+        QTRY_COMPARE_WITH_TIMEOUT(plainReceived.size(), second.size(), 10000);
+        QVERIFY(plainReceived == second);
+        QCOMPARE(corkedWhileBacklog, 0);
     }
 
     // A pseudo-terminal refuses 7 data bits: that setting is refused, and
