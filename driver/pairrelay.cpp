@@ -147,13 +147,25 @@ bool PairRelay::open(const std::string &name0, uint32_t instance0, const std::st
         End &e = m_end[i];
         e.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         char pts[128];
-        if (e.master < 0 || ::grantpt(e.master) != 0 || ::unlockpt(e.master) != 0 ||
-            ::ptsname_r(e.master, pts, sizeof pts) != 0) {
+        if (e.master < 0 || ::grantpt(e.master) != 0 || ::ptsname_r(e.master, pts, sizeof pts) != 0) {
             *error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
             return false;
         }
         e.pts = pts;
+        // Watched while the terminal is still locked (nobody can open it
+        // yet), so every open from now on raises an event and the count
+        // starts right at zero; our own open below is the one event to skip.
+        e.watch = ::inotify_add_watch(m_inotify, pts, IN_OPEN | IN_CLOSE);
+        if (e.watch < 0) {
+            *error = std::string("cannot watch ") + pts + ": " + std::strerror(errno);
+            return false;
+        }
+        if (::unlockpt(e.master) != 0) {
+            *error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+            return false;
+        }
         e.slave = ::open(pts, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        e.ownOpens = e.slave >= 0 ? 1 : 0;
         if (e.slave < 0) {
             *error = std::string("cannot open ") + pts + ": " + std::strerror(errno);
             return false;
@@ -173,12 +185,6 @@ bool PairRelay::open(const std::string &name0, uint32_t instance0, const std::st
             }
         } else if (::fchmod(e.slave, 0600) != 0) {
             *error = std::string("cannot set the mode of ") + pts + ": " + std::strerror(errno);
-            return false;
-        }
-        // Added after our own open, so every event counts an outside user.
-        e.watch = ::inotify_add_watch(m_inotify, pts, IN_OPEN | IN_CLOSE);
-        if (e.watch < 0) {
-            *error = std::string("cannot watch ") + pts + ": " + std::strerror(errno);
             return false;
         }
         epoll_event ev{};

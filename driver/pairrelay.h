@@ -30,7 +30,8 @@ public:
         int slave = -1; // our own, never read or written
         int watch = -1; // inotify watch on the slave device
         std::string pts;
-        int openers = 0; // outside open file descriptions of the slave
+        int openers = 0;  // outside open file descriptions of the slave
+        int ownOpens = 0; // open events of our own descriptor not yet seen
         uint32_t epollMask = 0;
     };
 

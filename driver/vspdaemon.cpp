@@ -636,14 +636,9 @@ uint32_t VspDaemon::createPair(const std::string &first, const std::string &seco
         recordOf(*pair).write(*m_registry);
     VLOG(4) << "vspd pair " << latin1(name0) << " (" << QString::fromStdString(pair->end(0).pts) << ") <-> "
             << latin1(name1) << " (" << QString::fromStdString(pair->end(1).pts) << ")";
-    // A user may have opened a terminal between its creation and our watch on it, which raised no
-    // event: each end counts as open until the users are counted from the descriptors once the watch
-    // is there, so bytes meanwhile wait in its terminal instead of being dropped (the count flushes
-    // them if nobody has it).
-    for (int i = 0; i < 2; ++i)
-        pair->setOpeners(i, 1);
+    // The ends were watched before anybody could open them: their users are counted from the
+    // events alone, without reading every process's descriptors for each new pair.
     m_pairs[id] = std::move(pair);
-    armRecount();
     return vspd::ErrSuccess;
 }
 
@@ -762,8 +757,11 @@ void VspDaemon::drainInotify()
             if (pair == m_pairs.end())
                 continue;
             const int e = it->second.second;
-            if (ev->mask & IN_OPEN) {
-                pair->second->setOpeners(e, pair->second->end(e).openers + 1);
+            PairRelay::End &end = pair->second->end(e);
+            if ((ev->mask & IN_OPEN) && end.ownOpens > 0) {
+                --end.ownOpens; // our own descriptor
+            } else if (ev->mask & IN_OPEN) {
+                pair->second->setOpeners(e, end.openers + 1);
                 m_lastOpen = monotonicMs();
             }
             if (ev->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE))
@@ -834,6 +832,8 @@ void VspDaemon::recountOpeners(bool all)
             // Both ways: an open before our watch was added raised no event, and a
             // descriptor shared by several processes closes without one per user.
             const int found = counts[end.pts];
+            if (all)
+                end.ownOpens = 0; // lost with the other events, or counted here all the same
             if (found != end.openers)
                 p.second->setOpeners(i, found);
         }

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QUrl>
 #include <QVector>
 
@@ -81,14 +82,11 @@ struct RegistryStore::Data {
         QVector<NamedValue> values;
     };
     QVector<Key> keys; // in creation order; a key's parents come before it
+    // Position of each key by its case-folded path: the port driver keeps a
+    // key per port pair, and every change reads the whole store.
+    QHash<QString, int> index;
 
-    int find(const QString &path) const
-    {
-        for (int i = 0; i < keys.size(); ++i)
-            if (samePath(keys[i].path, path))
-                return i;
-        return -1;
-    }
+    int find(const QString &path) const { return index.value(path.toCaseFolded(), -1); }
     int ensure(const QString &path)
     {
         int i = find(path);
@@ -98,7 +96,14 @@ struct RegistryStore::Data {
         if (!parent.isEmpty())
             ensure(parent);
         keys.append(Key{path, {}});
+        index.insert(path.toCaseFolded(), keys.size() - 1);
         return keys.size() - 1;
+    }
+    void reindex()
+    {
+        index.clear();
+        for (int k = 0; k < keys.size(); ++k)
+            index.insert(keys[k].path.toCaseFolded(), k);
     }
     bool hasChildren(const QString &path) const
     {
@@ -125,6 +130,7 @@ RegistryStore::RegistryStore(const QString &folder)
 long RegistryStore::read(Data *data) const
 {
     data->keys.clear();
+    data->index.clear();
     QFile file(fileName());
     if (!file.exists())
         return Success;
@@ -380,6 +386,7 @@ long RegistryStore::deleteKey(const QString &path)
         if (d.hasChildren(key))
             return long(AccessDenied);
         d.keys.remove(i);
+        d.reindex();
         changed = true;
         return long(Success);
     });
@@ -408,6 +415,8 @@ long RegistryStore::deleteTrees(const QStringList &paths)
                 }
             }
         }
+        if (changed)
+            d.reindex();
         return long(Success);
     });
 }
