@@ -1,10 +1,11 @@
 // PPP mode as a user runs it, on a paced line (115200 baud unless told). See README.md.
-//   bench_pppmode [bulk-bytes] [rounds] [late] [baud=N] [mtu=N]
+//   bench_pppmode [bulk-bytes] [rounds] [late] [baud=N] [mtu=N] [asyncmap=N] [device=devsim]
 // A PPP configuration is run by WorkThreadIP and the process's PPPEngine;
 // point-of-sale ports of the port driver feed its tunnels; the PPP line is a
 // driver pair with strict baud-rate emulation, slirp at its far end (in a
 // namespace of its own) answering for 10.10.10.10 from servers on its
-// loopback. Needs root (namespaces, TUN interface).
+// loopback, or the simulated device (its own TCP/IP stack, tunnels to its COM
+// ports). Needs root (namespaces, TUN interface).
 #include "config/tunnelsettings.h"
 #include "log/debug_class.h"
 #include "ports/vspinterface.h"
@@ -117,6 +118,56 @@ private:
     QByteArray m_ascii, m_random;
 };
 
+// The simulated device at the line's far end: PPP on its link port (its COM2),
+// the tunnel of its COM1 relayed to that port's terminal, which the benchmark
+// reads and writes.
+struct SimDevice {
+    QProcess process;
+    QString link, com1;
+    bool start(const QString &folder, int baud)
+    {
+        const QString profile = folder + "/devsim.ini";
+        QFile f(profile);
+        if (!f.open(QIODevice::WriteOnly))
+            return false;
+        f.write(QStringLiteral("[device]\nlink=COM2\n[com2]\nsp=%1\nda=8\npa=0\nst=1\nfl=0\n"
+                               "[pc]\nid=4\nno=6666\n[tcpip]\nid=1\nno=2\ndh=0\nip=10.10.10.10\n"
+                               "ma=255.255.255.0\nge=10.10.10.1\n[tun0]\nen=1\n")
+                    .arg(baud)
+                    .toLatin1());
+        f.close();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("VELMORA_DEVICE_PORTS_DIR", folder + "/devices");
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(QCoreApplication::applicationDirPath() + "/tavrel-devsim",
+                      {"--profile", profile, "--port", "ttyTVBENCH"});
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 10000 && process.state() != QProcess::NotRunning) {
+            process.waitForReadyRead(200);
+            while (process.canReadLine()) {
+                const QStringList w = QString::fromUtf8(process.readLine()).trimmed().split(' ');
+                if (w.value(0) == "port")
+                    link = w.value(2);
+                else if (w.value(0) == "com1")
+                    com1 = w.value(1);
+                else if (w.value(0) == "ready")
+                    return !link.isEmpty() && !com1.isEmpty();
+            }
+        }
+        return false;
+    }
+    ~SimDevice()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.terminate();
+            if (!process.waitForFinished(5000))
+                process.kill();
+        }
+    }
+};
+
 struct Port {
     QSerialPort port;
     QByteArray received;
@@ -164,6 +215,10 @@ int main(int argc, char **argv)
     bool peerLate = false;
     int baud = 115200;
     int peerMtu = 0; // slirp's own default (552) unless told
+    // The character map slirp asks for ("asyncmap N"); by default it asks
+    // for none, so every control byte toward it is escaped.
+    QString peerMap;
+    bool devsim = false;
     for (int i = 3; i < argc; ++i) {
         const QByteArray a(argv[i]);
         if (a == "late")
@@ -172,6 +227,10 @@ int main(int argc, char **argv)
             baud = a.mid(5).toInt();
         else if (a.startsWith("mtu="))
             peerMtu = a.mid(4).toInt();
+        else if (a.startsWith("asyncmap="))
+            peerMap = QString::fromLatin1(a.mid(9));
+        else if (a == "device=devsim")
+            devsim = true;
     }
     // Bytes per second the line carries: 10 bits a byte (8N1).
     const double kLineRate = baud / 10.0;
@@ -181,6 +240,11 @@ int main(int argc, char **argv)
         return 2;
     }
     QTemporaryDir dir;
+    // VELMORA_BENCH_KEEP=1 keeps the folder (socat's hex log of the line).
+    if (qEnvironmentVariableIntValue("VELMORA_BENCH_KEEP")) {
+        dir.setAutoRemove(false);
+        std::printf("folder kept: %s\n", qPrintable(dir.path()));
+    }
     qputenv("VELMORA_SYSTEM_DIR", QFile::encodeName(dir.filePath("system")));
     qputenv("VELMORA_PORTS_DIR", QFile::encodeName(dir.filePath("ports")));
     qputenv("XDG_DATA_HOME", QFile::encodeName(dir.filePath("data")));
@@ -206,6 +270,7 @@ int main(int argc, char **argv)
     int rc = 1;
     auto *vsp = new VSPInterface();
     QProcess socat;
+    SimDevice sim;
     auto *device = new DeviceSide(devNs, bulk);
     PPPEngine *engine = nullptr;
     WorkThreadIP *worker = nullptr;
@@ -229,6 +294,10 @@ int main(int argc, char **argv)
         waitFor([&] { return QFile::exists(ports + "/NULL_COM7"); }, 5000);
         device->start();
         waitFor([&] { return device->ready.load(); }, 5000);
+        if (devsim && !sim.start(dir.path(), baud)) {
+            std::fprintf(stderr, "bench_pppmode: the simulated device did not start\n");
+            break;
+        }
 
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", dir.path());
@@ -236,16 +305,26 @@ int main(int argc, char **argv)
         socat.setWorkingDirectory(dir.path());
         socat.setStandardErrorFile(socatLog);
         const auto startPeer = [&] {
+            if (devsim) {
+                socat.start("socat",
+                            {"-x", "OPEN:" + ports + "/NULL_COM21,raw,echo=0,b" + QString::number(baud),
+                             "OPEN:" + sim.link + ",raw,echo=0,b" + QString::number(baud)});
+                socat.waitForStarted();
+                return;
+            }
             socat.start(
                 "ip", {"netns", "exec", devNs, "socat", "-x",
                        "OPEN:" + ports + "/NULL_COM21,raw,echo=0,b" + QString::number(baud),
                        "EXEC:'/usr/bin/slirp-fullbolt ppp nozeros \"special addr 10.10.10.0\" "
                        "ipcp-accept-remote" +
                            (peerMtu > 0 ? QStringLiteral(" \"mtu %1\" \"mru %1\"").arg(peerMtu) : QString()) +
+                           (peerMap.isEmpty() ? QString() : QStringLiteral(" \"asyncmap %1\"").arg(peerMap)) +
                            "',pty,raw,echo=0,setsid,ctty"});
             socat.waitForStarted();
         };
-        if (!peerLate) {
+        if (!peerLate && devsim) {
+            startPeer(); // the device waits for our end to open the link
+        } else if (!peerLate) {
             startPeer();
             // Up once slirp has said something on the line (its first
             // configure request).
@@ -268,11 +347,18 @@ int main(int argc, char **argv)
         s.tunnel_remoteip = "10.10.10.10";
         s.data_com = "COM5";
         s.data_settings = "115200,8,N,1,N/NO/NS";
-        s.data_ip = "10.10.10.10:7000";
+        s.data_ip = devsim ? "10.10.10.10:6666" : "10.10.10.10:7000";
         s.proxy_com = {"COM6", "COM7"};
         s.proxy_settings = {"115200,8,N,1,N/NO/NS", "115200,8,N,1,N/NO/NS"};
-        s.proxy_data = {"10.10.10.10:7001", "10.10.10.10:7002"};
-        s.proxy_ctrl = {"10.10.10.10:7008", "10.10.10.10:7008"};
+        if (devsim) {
+            s.proxy_com = {"COM6"};
+            s.proxy_settings = {"115200,8,N,1,N/NO/NS"};
+            s.proxy_data = {"10.10.10.10:1100"};
+            s.proxy_ctrl = {"10.10.10.10:1101"};
+        } else {
+            s.proxy_data = {"10.10.10.10:7001", "10.10.10.10:7002"};
+            s.proxy_ctrl = {"10.10.10.10:7008", "10.10.10.10:7008"};
+        }
         worker = new WorkThreadIP();
         worker->setSettings(s);
         QObject::connect(
@@ -295,13 +381,33 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "bench_pppmode: the configuration did not reach Running\n");
             break;
         }
-        std::printf("PPP configuration Running %lld ms after %s (link up and 5 TCP connections)\n",
+        std::printf("PPP configuration Running %lld ms after %s (link up and %d TCP connections)\n",
                     up.elapsed(),
-                    peerLate ? "the device's end started, 1 s after ours" : "our start, the device's end up");
+                    peerLate ? "the device's end started, 1 s after ours" : "our start, the device's end up",
+                    1 + 2 * int(s.proxy_com.size()));
 
         Port echo, sink, source;
         if (!echo.open(ports + "/COM5") || !sink.open(ports + "/COM6") || !source.open(ports + "/COM7"))
             break;
+        // With the simulated device COM6 reaches its COM1 both ways: sink,
+        // source, and for the round trips an echo.
+        Port devCom1;
+        bool devEcho = false;
+        if (devsim) {
+            if (!devCom1.open(sim.com1))
+                break;
+            QObject::connect(&devCom1.port, &QSerialPort::readyRead, [&] {
+                if (devEcho) {
+                    devCom1.port.write(devCom1.received);
+                    devCom1.received.clear();
+                }
+            });
+        }
+        const auto deviceSunk = [&]() -> qint64 {
+            return devsim ? devCom1.received.size() : device->sunk.load();
+        };
+        Port &fromDevice = devsim ? sink : source;
+        Port &roundTrip = devsim ? sink : echo;
         std::printf("line %d baud, %.0f B/s; bulk %d bytes each run\n", baud, kLineRate, bulk);
         // "of line": goodput as a share of the line rate; "busy": the line
         // time of what the line carried that way during the run (socat's
@@ -320,34 +426,40 @@ int main(int argc, char **argv)
             if (state == TunnelSettings::StoppedError)
                 break;
             const QByteArray p = payload(bulk, ascii);
-            const qint64 before = device->sunk;
+            const qint64 before = deviceSunk();
             LineCount from = lineBytes(socatLog);
             QElapsedTimer t;
             t.start();
             sink.port.write(p);
-            waitFor([&] { return device->sunk - before >= bulk || state == TunnelSettings::StoppedError; },
+            waitFor([&] { return deviceSunk() - before >= bulk || state == TunnelSettings::StoppedError; },
                     600000);
             row(ascii ? "PC->device ASCII" : "PC->device random", t.elapsed(), from, true);
-            source.received.clear();
+            fromDevice.received.clear();
             from = lineBytes(socatLog);
             t.restart();
-            source.port.write(ascii ? "A" : "R");
-            waitFor([&] { return source.received.size() >= bulk || state == TunnelSettings::StoppedError; },
-                    600000);
+            if (devsim)
+                devCom1.port.write(p);
+            else
+                source.port.write(ascii ? "A" : "R");
+            waitFor(
+                [&] { return fromDevice.received.size() >= bulk || state == TunnelSettings::StoppedError; },
+                600000);
             row(ascii ? "device->PC ASCII" : "device->PC random", t.elapsed(), from, false);
         }
 
         // 64-byte round trips, one at a time, after the line fell quiet.
         QThread::msleep(500);
         const QByteArray msg = payload(64, true);
+        devCom1.received.clear();
+        devEcho = true;
         QVector<double> rtt;
         const LineCount lineBefore = lineBytes(socatLog);
         for (int i = 0; i < rounds && state != TunnelSettings::StoppedError; ++i) {
-            echo.received.clear();
+            roundTrip.received.clear();
             QElapsedTimer t;
             t.start();
-            echo.port.write(msg);
-            if (!waitFor([&] { return echo.received.size() >= 64; }, 10000))
+            roundTrip.port.write(msg);
+            if (!waitFor([&] { return roundTrip.received.size() >= 64; }, 10000))
                 break;
             rtt << t.nsecsElapsed() / 1e6;
             QThread::msleep(20);
