@@ -3,26 +3,14 @@
 #include "log/debug_class.h"
 #include "wizard/tunnelwizard.h"
 
-#include <QAbstractButton>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
-#include <QVBoxLayout>
 
-WizardPageRead::WizardPageRead(QWidget *parent) : QWizardPage(parent)
+WizardPageRead::WizardPageRead(QWidget *parent)
+    : WizardPageWork(tr("Sprawdzenie komunikacji i odczyt danych"), parent)
 {
-    setTitle(tr("Sprawdzenie komunikacji i odczyt danych"));
-    m_label = new QLabel(this);
-    m_label->setObjectName(QStringLiteral("status"));
-    m_label->setWordWrap(true);
-    m_abort = new QPushButton(tr("Przerwij"), this);
-    m_abort->setObjectName(QStringLiteral("abort"));
-    m_abort->setEnabled(false);
-    auto *layout = new QVBoxLayout(this);
-    layout->addWidget(m_label);
-    layout->addStretch();
-    layout->addWidget(m_abort, 0, Qt::AlignRight);
-    connect(m_abort, &QPushButton::clicked, this, [this] {
+    connect(abortButton(), &QPushButton::clicked, this, [this] {
         if (auto *w = qobject_cast<TunnelWizard *>(wizard()))
             w->comm()->cancelCurrent();
     });
@@ -39,10 +27,10 @@ void WizardPageRead::initializePage()
 
 void WizardPageRead::pageShown(int id)
 {
-    if (id != TunnelWizard::PageRead || m_waiting)
+    if (id != TunnelWizard::PageRead || waiting())
         return;
     m_found = false;
-    m_label->clear();
+    statusLabel()->clear();
     setWaiting(true);
     QTimer::singleShot(0, this, &WizardPageRead::startDetection);
 }
@@ -88,57 +76,17 @@ void WizardPageRead::startDetection()
     const QString port = field(QStringLiteral("comm_fullauto")).toBool()
                              ? QString()
                              : field(QStringLiteral("comm_portname")).toString();
-    connect(comm, &TavrelDeviceComm::progressEvent, this, &WizardPageRead::onProgress, Qt::QueuedConnection);
-    connect(comm, &TavrelDeviceComm::deviceReady, this, &WizardPageRead::onReady, Qt::QueuedConnection);
-    connect(comm, &TavrelDeviceComm::errorDetected, this, &WizardPageRead::onError, Qt::QueuedConnection);
+    followWorker();
     VLOG(6) << "Starting detection on port '" << port << "' with '" << params << "'";
-    if (!comm->startDetect(port, params, field(QStringLiteral("comm_btsearch")).toBool())) {
-        // The worker still ends an earlier run (a detection the user left): say so and let the
-        // user try again instead of mixing that run's reports into this page.
-        disconnectWorker();
-        onError(TavrelDeviceComm::CommFailure, tr("Urządzenie jest zajęte, spróbuj ponownie."));
-    }
+    jobStarted(comm->startDetect(port, params, field(QStringLiteral("comm_btsearch")).toBool()));
 }
 
-void WizardPageRead::onProgress(double, QString message)
+void WizardPageRead::jobDone(const QString &)
 {
-    if (m_waiting)
-        m_label->setText(message);
-}
-
-void WizardPageRead::onReady(QString)
-{
-    disconnectWorker();
     m_found = true;
     setWaiting(false);
     emit completeChanged();
     wizard()->next();
-}
-
-void WizardPageRead::onError(long status, QString what)
-{
-    disconnectWorker();
-    m_label->setText(QStringLiteral("<span style='color:red;'>Błąd: %1 [%2]</span>").arg(what).arg(status));
-    setWaiting(false);
-}
-
-void WizardPageRead::disconnectWorker()
-{
-    if (auto *w = qobject_cast<TunnelWizard *>(wizard()))
-        disconnect(w->comm(), nullptr, this, nullptr);
-}
-
-void WizardPageRead::setWaiting(bool waiting)
-{
-    m_waiting = waiting;
-    m_abort->setEnabled(waiting);
-    // The wizard re-enables Back on every completeness change: report it first, then hold Back.
-    emit completeChanged();
-    if (QAbstractButton *b = wizard()->button(QWizard::CancelButton))
-        b->setEnabled(!waiting);
-    if (waiting)
-        if (QAbstractButton *b = wizard()->button(QWizard::BackButton))
-            b->setEnabled(false);
 }
 
 bool WizardPageRead::isComplete() const

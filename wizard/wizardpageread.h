@@ -1,12 +1,9 @@
 // Third page: the detection and read-out run while the page shows their progress.
 #pragma once
 
-#include <QWizardPage>
+#include "wizard/wizardpagework.h"
 
-class QLabel;
-class QPushButton;
-
-class WizardPageRead : public QWizardPage
+class WizardPageRead : public WizardPageWork
 {
     Q_OBJECT
 public:
@@ -23,17 +20,10 @@ public:
 private slots:
     void pageShown(int id);
     void startDetection();
-    void onProgress(double value, QString message);
-    void onReady(QString name);
-    void onError(long status, QString what);
 
 private:
-    void setWaiting(bool waiting);
-    void disconnectWorker();
+    void jobDone(const QString &name) override;
 
-    QLabel *m_label;
-    QPushButton *m_abort;
-    bool m_waiting = false;
     bool m_found = false;
     bool m_hooked = false;
 };

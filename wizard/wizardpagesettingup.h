@@ -2,13 +2,9 @@
 #pragma once
 
 #include "wizard/tavreldevicecomm.h"
+#include "wizard/wizardpagework.h"
 
-#include <QWizardPage>
-
-class QLabel;
-class QPushButton;
-
-class WizardPageSettingUp : public QWizardPage
+class WizardPageSettingUp : public WizardPageWork
 {
     Q_OBJECT
 public:
@@ -23,17 +19,10 @@ public:
 
 private slots:
     void startConfiguration();
-    void onProgress(double value, QString message);
-    void onReady(QString name);
-    void onError(long status, QString what);
     void abortClicked();
 
 private:
-    void setWaiting(bool waiting);
-    void disconnectWorker();
+    void jobDone(const QString &name) override;
 
-    QLabel *m_label;
-    QPushButton *m_abort;
-    bool m_waiting = false;
     bool m_done = false;
 };
