@@ -1,30 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package: build-package/package/velmora_<version>-1_<arch>.deb,
 # then checks it with lintian. Installs what it needs from Debian's packages
-# first (scripts/setup.sh, then the packaging tools), as scripts/setup.sh does.
+# first (scripts/setup.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-
-# Tools for the package itself (dpkg-shlibdeps comes with dpkg-dev, setup.sh's).
-PACKAGES=(lintian)
-missing=()
-for p in "${PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    AS_ROOT=(env DEBIAN_FRONTEND=noninteractive)
-    if [ "$(id -u)" -ne 0 ]; then
-        if ! command -v sudo >/dev/null 2>&1 || ! sudo -n true 2>/dev/null; then
-            echo "package: cannot install as root here (no sudo without a password); install these packages, then run this again: apt-get install --no-install-recommends ${missing[*]}" >&2
-            exit 1
-        fi
-        AS_ROOT=(sudo -n "${AS_ROOT[@]}")
-    fi
-    echo "package: installing ${missing[*]}"
-    "${AS_ROOT[@]}" apt-get update -qq
-    "${AS_ROOT[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+# The package's own tool besides what building needs.
+scripts/setup.sh lintian
 
 # Debian's hardening flags (stack protector, fortify, relro, bind now).
 eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing Velmora needs, from Debian's
-# packages only. Safe to run again: it installs only what is missing.
+# packages only, and the packages named as arguments (scripts/package.sh's
+# tools). Safe to run again: it installs only what is missing.
 # Run by another user than root it installs through sudo, which must work
 # without asking (sudo -n); otherwise it names the missing packages and fails.
 set -euo pipefail
@@ -11,6 +12,7 @@ PACKAGES=(
     libudev-dev libnl-3-dev libnl-route-3-dev
     iproute2 socat slirp libcap2-bin tshark dpkg-dev libglib2.0-bin
     qttranslations5-l10n
+    "$@"
 )
 
 missing=()
