@@ -10,7 +10,7 @@
 // Codes 1 and 2 (the system's component services could not be set up) are
 // kept free: this system needs no such set-up before the bridge is called.
 #include "ledmir/ledmir.h"
-#include "ledmir/ledmirlibrary.h"
+#include "platform/librarylocation.h"
 #include "tools/taskinstall/configedit.h"
 
 #include <QCoreApplication>
@@ -57,7 +57,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
 
-    QLibrary library(ledmirLibraryName());
+    QLibrary library(LibraryLocation::find("VELMORA_LEDMIR", QStringLiteral("ledmir")));
     if (!library.load()) {
         errorLine("LoadLibrary failed " + library.errorString().toLocal8Bit());
         return 3;
