@@ -1,5 +1,6 @@
 #include "simulator/devicestate.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QSettings>
 
@@ -295,10 +296,28 @@ DeviceState::Answer DeviceState::execute(const QString &command, const ValuePair
 
 DeviceState::Answer DeviceState::sectionGet(const QString &section) const
 {
+    // Answers name their fields in the order the protocol document gives;
+    // a field it does not list (none today) follows in name order.
+    static const QHash<QString, QStringList> kOrder{
+        {QStringLiteral("sid"), {"nm", "sn", "fw"}},
+        {QStringLiteral("com"), {"sp", "da", "pa", "st", "fl"}},
+        {QStringLiteral("pc"), {"id", "no"}},
+        {QStringLiteral("trlog"), {"id", "no"}},
+        {QStringLiteral("tcpip"), {"id", "no", "dh", "ip", "ma", "ge"}},
+        {QStringLiteral("tun"), {"en", "da", "di"}},
+    };
     Answer a;
     const QMap<QString, QString> &values = m_sections[section];
+    QString kind = section;
+    while (!kind.isEmpty() && kind.back().isDigit())
+        kind.chop(1);
+    const QStringList order = kOrder.value(kind);
+    for (const QString &name : order)
+        if (values.contains(name))
+            a.values.append({name, values.value(name)});
     for (auto it = values.cbegin(); it != values.cend(); ++it)
-        a.values.append({it.key(), it.value()});
+        if (!order.contains(it.key()))
+            a.values.append({it.key(), it.value()});
     return a;
 }
 
