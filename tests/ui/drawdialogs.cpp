@@ -3,8 +3,8 @@
 //   QT_QPA_PLATFORM=offscreen drawdialogs docs/images
 #include "config/appsettings.h"
 #include "config/tunnelsettings.h"
+#include "tests/support/samplecontext.h"
 #include "ui/aboutdialog.h"
-#include "ui/applicationcontext.h"
 #include "ui/appsettingsdialog.h"
 #include "ui/editserialsettings.h"
 #include "ui/editsingletunnel.h"
@@ -20,35 +20,6 @@
 #include <QMenu>
 #include <QPainter>
 #include <QTableWidget>
-
-namespace
-{
-// The window's view of an application with nothing behind it but its list.
-class SampleContext : public ApplicationContext
-{
-public:
-    explicit SampleContext(const QVector<TunnelSettings> *all) : m_all(all) {}
-    int indexOfUuid(const QUuid &uuid) const override
-    {
-        for (int i = 0; i < m_all->size(); ++i)
-            if (m_all->at(i).uuid == uuid)
-                return i;
-        return -1;
-    }
-    PPPEngine *pppEngine() override { return nullptr; }
-    VSPInterface *vspInterface() const override { return nullptr; }
-    IPHelper *ipHelper() const override { return nullptr; }
-    QSystemTrayIcon *trayIcon() const override { return nullptr; }
-    QString dataPath() const override { return QString(); }
-    bool configurationExists() const override { return true; }
-    bool saveSettings() override { return true; }
-    bool saveAppSettings() override { return true; }
-    int reloadSettings() override { return 0; }
-
-private:
-    const QVector<TunnelSettings> *m_all;
-};
-} // namespace
 
 static bool save(QWidget *w, const QString &path)
 {

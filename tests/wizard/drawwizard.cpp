@@ -2,7 +2,7 @@
 //   QT_QPA_PLATFORM=offscreen drawwizard docs/images
 // (tavrel-devsim and libvarnok.so are taken from the program's own folder).
 #include "config/tunnelsettings.h"
-#include "ui/applicationcontext.h"
+#include "tests/support/samplecontext.h"
 #include "ui/tunnellistmodel.h"
 #include "wizard/tavrelcmloader.h"
 #include "wizard/tavreldevicecomm.h"
@@ -24,20 +24,6 @@
 
 namespace
 {
-class SampleContext : public ApplicationContext
-{
-public:
-    int indexOfUuid(const QUuid &) const override { return -1; }
-    PPPEngine *pppEngine() override { return nullptr; }
-    VSPInterface *vspInterface() const override { return nullptr; }
-    IPHelper *ipHelper() const override { return nullptr; }
-    QSystemTrayIcon *trayIcon() const override { return nullptr; }
-    QString dataPath() const override { return QString(); }
-    bool configurationExists() const override { return true; }
-    bool saveSettings() override { return true; }
-    bool saveAppSettings() override { return true; }
-    int reloadSettings() override { return 0; }
-};
 
 bool waitFor(const std::function<bool()> &done, int ms)
 {
