@@ -6,6 +6,7 @@
 // namespace of its own) answering for 10.10.10.10 from servers on its
 // loopback, or the simulated device (its own TCP/IP stack, tunnels to its COM
 // ports). Needs root (namespaces, TUN interface).
+#include "bench/support/simulatorprocess.h"
 #include "config/tunnelsettings.h"
 #include "log/debug_class.h"
 #include "ports/vspinterface.h"
@@ -121,52 +122,22 @@ private:
 // The simulated device at the line's far end: PPP on its link port (its COM2),
 // the tunnel of its COM1 relayed to that port's terminal, which the benchmark
 // reads and writes.
-struct SimDevice {
-    QProcess process;
-    QString link, com1;
-    bool start(const QString &folder, int baud)
-    {
-        const QString profile = folder + "/devsim.ini";
-        QFile f(profile);
-        if (!f.open(QIODevice::WriteOnly))
-            return false;
-        f.write(QStringLiteral("[device]\nlink=COM2\n[com2]\nsp=%1\nda=8\npa=0\nst=1\nfl=0\n"
-                               "[pc]\nid=4\nno=6666\n[tcpip]\nid=1\nno=2\ndh=0\nip=10.10.10.10\n"
-                               "ma=255.255.255.0\nge=10.10.10.1\n[tun0]\nen=1\n")
-                    .arg(baud)
-                    .toLatin1());
-        f.close();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("VELMORA_DEVICE_PORTS_DIR", folder + "/devices");
-        process.setProcessEnvironment(env);
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QCoreApplication::applicationDirPath() + "/tavrel-devsim",
-                      {"--profile", profile, "--port", "ttyTVBENCH"});
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < 10000 && process.state() != QProcess::NotRunning) {
-            process.waitForReadyRead(200);
-            while (process.canReadLine()) {
-                const QStringList w = QString::fromUtf8(process.readLine()).trimmed().split(' ');
-                if (w.value(0) == "port")
-                    link = w.value(2);
-                else if (w.value(0) == "com1")
-                    com1 = w.value(1);
-                else if (w.value(0) == "ready")
-                    return !link.isEmpty() && !com1.isEmpty();
-            }
-        }
+bool startSimulator(SimulatorProcess &sim, const QString &folder, int baud)
+{
+    const QString profile = folder + "/devsim.ini";
+    QFile f(profile);
+    if (!f.open(QIODevice::WriteOnly))
         return false;
-    }
-    ~SimDevice()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            if (!process.waitForFinished(5000))
-                process.kill();
-        }
-    }
-};
+    f.write(QStringLiteral("[device]\nport=ttyTVBENCH\nlink=COM2\n[com2]\nsp=%1\nda=8\npa=0\nst=1\nfl=0\n"
+                           "[pc]\nid=4\nno=6666\n[tcpip]\nid=1\nno=2\ndh=0\nip=10.10.10.10\n"
+                           "ma=255.255.255.0\nge=10.10.10.1\n[tun0]\nen=1\n")
+                .arg(baud)
+                .toLatin1());
+    f.close();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VELMORA_DEVICE_PORTS_DIR", folder + "/devices");
+    return sim.start(profile, env) && !sim.link.isEmpty() && !sim.com1.isEmpty();
+}
 
 struct Port {
     QSerialPort port;
@@ -270,7 +241,7 @@ int main(int argc, char **argv)
     int rc = 1;
     auto *vsp = new VSPInterface();
     QProcess socat;
-    SimDevice sim;
+    SimulatorProcess sim;
     auto *device = new DeviceSide(devNs, bulk);
     PPPEngine *engine = nullptr;
     WorkThreadIP *worker = nullptr;
@@ -294,7 +265,7 @@ int main(int argc, char **argv)
         waitFor([&] { return QFile::exists(ports + "/NULL_COM7"); }, 5000);
         device->start();
         waitFor([&] { return device->ready.load(); }, 5000);
-        if (devsim && !sim.start(dir.path(), baud)) {
+        if (devsim && !startSimulator(sim, dir.path(), baud)) {
             std::fprintf(stderr, "bench_pppmode: the simulated device did not start\n");
             break;
         }

@@ -3,50 +3,19 @@
 // writes, no restart, no port change), each beside the machines' own waits: every opening sleeps
 // 1000 ms, a silent combination costs five 200 ms waits with 200 ms steps between, a read-out request
 // 210 ms, a write 400 ms, the restart and PC-interface steps 2000 ms each.
+#include "bench/support/simulatorprocess.h"
 #include "wizard/tavrelcmloader.h"
 #include "wizard/tavreldevicecomm.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <cstdio>
 
 namespace
 {
-struct Sim {
-    QProcess process;
-    QString port;
-    ~Sim()
-    {
-        if (process.state() == QProcess::Running) {
-            process.terminate(); // SIGTERM to its own pid
-            process.waitForFinished(5000);
-        }
-    }
-    bool start(const QString &bin, const QString &profile)
-    {
-        process.start(bin + QStringLiteral("/tavrel-devsim"), {QStringLiteral("--profile"), profile});
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < 20000) {
-            process.waitForReadyRead(200);
-            while (process.canReadLine()) {
-                const QString line = QString::fromUtf8(process.readLine()).trimmed();
-                if (line.startsWith(QLatin1String("port ")))
-                    port = line.section(QLatin1Char(' '), 1, 1);
-                if (line == QLatin1String("ready"))
-                    return true;
-            }
-            if (process.state() != QProcess::Running)
-                return false;
-        }
-        return false;
-    }
-};
-
 struct Run {
     qint64 found = -1;
     qint64 done = -1;
@@ -106,8 +75,8 @@ int main(int argc, char **argv)
                     .arg(QLatin1String(c.line))
                     .toUtf8());
         f.close();
-        Sim sim;
-        if (!sim.start(bin, profile)) {
+        SimulatorProcess sim;
+        if (!sim.start(profile)) {
             std::fprintf(stderr, "simulator did not start\n");
             return 1;
         }
